@@ -1,0 +1,30 @@
+#include "returnmix.h"
+
+#include "client_frame.h"
+
+void returnmix_mix(jack_nframes_t nframes, const float* input, const float* feedback,
+                   float* output) {
+    for (jack_nframes_t i = 0; i < nframes; ++i) {
+        output[i] = static_cast<float>(static_cast<double>(input[i]) +
+                                       static_cast<double>(feedback[i]) * RETURN_GAIN);
+    }
+}
+
+int returnmix_process(jack_nframes_t nframes, void*) {
+    auto* out1 = static_cast<float*>(jack_port_get_buffer(output_port1, nframes));
+    auto* out2 = static_cast<float*>(jack_port_get_buffer(output_port2, nframes));
+    const float* in1 = input_buffer(input_port1, nframes);
+    const float* in2 = input_buffer(input_port2, nframes);
+    const float* fb1 = input_buffer(feedback_port1, nframes);
+    const float* fb2 = input_buffer(feedback_port2, nframes);
+    returnmix_mix(nframes, in1, fb1, out1);
+    returnmix_mix(nframes, in2, fb2, out2);
+    return 0;
+}
+
+void returnmix_connect() {
+    connect_own_output(output_port1, "loopback:playback_1");
+    connect_own_output(output_port2, "loopback:playback_2");
+    connect_own_input("loopback:capture_1", feedback_port1);
+    connect_own_input("loopback:capture_2", feedback_port2);
+}
