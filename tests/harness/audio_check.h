@@ -1,0 +1,24 @@
+// Test signals and the comparison of recorded audio with what was expected.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace harness {
+
+// `frames` samples first, first + step, ... rounded to float: distinct and, for a
+// step well above the float spacing, none zero when first and step share a sign.
+std::vector<float> ramp(size_t frames, double first, double step);
+
+// Compares a recording with the expected output in whole blocks of `block` frames,
+// since a program's latency is a whole number of cycles. Silent blocks before and
+// after the signal are skipped; every other block must equal, bit for bit, one
+// expected block at or after the previous match (a late cycle can repeat or skip
+// one). At most `max_missing` expected blocks may be absent.
+::testing::AssertionResult blocks_match(const std::vector<float>& captured,
+                                        const std::vector<float>& expected, size_t block,
+                                        size_t max_missing = 2);
+
+}  // namespace harness

@@ -1,0 +1,77 @@
+// Starting, probing and stopping jackd for a test.
+#include "jack_server.h"
+
+#include <jack/jack.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <stdexcept>
+
+namespace harness {
+
+namespace {
+
+std::string unique_server_name() {
+    static std::atomic<int> sequence{0};
+    return "jt" + std::to_string(getpid()) + "_" + std::to_string(++sequence);
+}
+
+// Whether a client can open on the server: the answer jack_wait would give,
+// without its one-second polling interval.
+bool server_answers(const std::string& name) {
+    jack_status_t status{};
+    jack_client_t* probe =
+        jack_client_open("probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                         &status, name.c_str());
+    if (probe == nullptr) return false;
+    jack_client_close(probe);
+    return true;
+}
+
+}  // namespace
+
+jack_server::jack_server(server_options options) : name_(unique_server_name()) {
+    std::vector<std::string> args{"-n", name_, "-r", "-t", "5000"};
+    if (options.loopback) args.insert(args.end(), {"-L", "2"});
+    if (options.refuse_self_connect) args.insert(args.end(), {"-a", "A"});
+    args.insert(args.end(), {"-d", "dummy", "-r", std::to_string(options.rate), "-p",
+                             std::to_string(options.period), "-C", "2", "-P", "2"});
+    process_ = std::make_unique<child_process>("/usr/bin/jackd", args,
+                                               std::vector<std::string>{"JACK_NO_AUDIO_RESERVATION=1"});
+    // Probing before jackd has made its socket only makes libjack print complaints,
+    // so wait for the socket first; probe anyway if that file is not where expected.
+    const std::string socket =
+        "/dev/shm/jack_" + name_ + "_" + std::to_string(getuid()) + "_0";
+    const auto give_up_on_socket = std::chrono::steady_clock::now() + 2s;
+    const bool up = wait_until(
+                        [&] {
+                            if (!process_->running()) return true;
+                            if (access(socket.c_str(), F_OK) != 0 &&
+                                std::chrono::steady_clock::now() < give_up_on_socket) {
+                                return false;
+                            }
+                            return server_answers(name_);
+                        },
+                        10s) &&
+                    process_->running();
+    if (!up) {
+        stop();
+        throw std::runtime_error("jackd " + name_ + " did not come up:\n" + out() + err());
+    }
+}
+
+jack_server::~jack_server() { stop(); }
+
+std::vector<std::string> jack_server::client_env() const {
+    return {"JACK_DEFAULT_SERVER=" + name_, "JACK_NO_START_SERVER=1"};
+}
+
+void jack_server::stop() { process_->stop(2s); }
+
+void jack_server::kill() {
+    process_->signal(SIGKILL);
+    process_->wait(10s);
+}
+
+}  // namespace harness

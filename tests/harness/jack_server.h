@@ -1,0 +1,47 @@
+// A jackd2 server with the dummy backend, private to one test.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace harness {
+
+struct server_options {
+    bool loopback = true;              // -L 2: loopback:playback_1/2 and loopback:capture_1/2
+    bool refuse_self_connect = false;  // -a A: a client may not connect its own ports
+    unsigned period = 128;
+    unsigned rate = 44100;
+};
+
+class jack_server {
+public:
+    // Starts jackd under a name unique to this process and waits until it answers;
+    // throws (with the server's log) if it does not.
+    explicit jack_server(server_options options = {});
+    ~jack_server();  // stop()
+    jack_server(const jack_server&) = delete;
+    jack_server& operator=(const jack_server&) = delete;
+
+    const std::string& name() const { return name_; }
+    // The environment that points a client at this server and forbids auto-start.
+    std::vector<std::string> client_env() const;
+    pid_t pid() const { return process_->pid(); }
+    // What jackd wrote to stdout and to stderr.
+    std::string out() const { return process_->out(); }
+    std::string err() const { return process_->err(); }
+
+    // SIGTERM, then SIGKILL after a grace period (jackd can hang on SIGTERM once a
+    // client died under it). Reaps. Idempotent.
+    void stop();
+    // SIGKILL now, as a crash would. Reaps.
+    void kill();
+
+private:
+    std::string name_;
+    std::unique_ptr<child_process> process_;
+};
+
+}  // namespace harness

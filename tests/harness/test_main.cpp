@@ -1,0 +1,56 @@
+// The main of every JACK test program. Before any test runs, the process moves into
+// a mount namespace of its own with an empty tmpfs on /dev/shm, where jackd keeps
+// its sockets and its registry of (at most eight) servers. Servers, programs under
+// test and the in-process client all run inside it, so a killed server leaves
+// nothing behind and tests running in parallel never see each other.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "util.h"
+
+namespace {
+
+bool enter_private_shm() {
+    auto fail = [](const char* what) {
+        std::fprintf(stderr, "test harness: %s failed: %s (the JACK tests run as root)\n", what,
+                     std::strerror(errno));
+        return false;
+    };
+    // Must come before any thread exists: a multithreaded process cannot unshare.
+    if (unshare(CLONE_NEWNS) != 0) return fail("unshare(CLONE_NEWNS)");
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return fail("making / private");
+    }
+    if (mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
+        return fail("mounting tmpfs on /dev/shm");
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    // Listing the tests (as test discovery does at build time) needs no namespace.
+    if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+    if (!enter_private_shm()) return 2;
+    // A program under test that exits while a test writes to its stdin must not end the test.
+    signal(SIGPIPE, SIG_IGN);
+
+    const int result = RUN_ALL_TESTS();
+    std::error_code ignored;
+    if (result == 0) {
+        std::filesystem::remove_all(harness::test_dir(), ignored);
+    } else {
+        std::fprintf(stderr, "test files kept in %s\n", harness::test_dir().c_str());
+    }
+    return result;
+}

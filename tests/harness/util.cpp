@@ -1,0 +1,99 @@
+// Polling, file, text and /proc helpers of the test harness.
+#include "util.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace harness {
+
+bool wait_until(const std::function<bool()>& done, duration timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return done();
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+int count_line(const std::string& text, const std::string& line) {
+    int n = 0;
+    for (const auto& l : split_lines(text)) n += l == line;
+    return n;
+}
+
+bool lines_in_order(const std::string& text, const std::vector<std::string>& lines) {
+    size_t next = 0;
+    for (const auto& l : split_lines(text)) {
+        if (next < lines.size() && l == lines[next]) ++next;
+    }
+    return next == lines.size();
+}
+
+const std::string& test_dir() {
+    static const std::string dir = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/jacktest-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
+        return pattern;
+    }();
+    return dir;
+}
+
+std::uint64_t caught_signals(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+    }
+    return 0;
+}
+
+bool catches_all(pid_t pid, const std::vector<int>& signals) {
+    const std::uint64_t caught = caught_signals(pid);
+    for (int s : signals) {
+        if (!(caught & (std::uint64_t{1} << (s - 1)))) return false;
+    }
+    return true;
+}
+
+std::vector<pid_t> child_pids() {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return children;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0) continue;
+        // Field 4 of stat is the parent; the name in parentheses may hold spaces.
+        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == getpid()) children.push_back(pid);
+    }
+    closedir(proc);
+    return children;
+}
+
+}  // namespace harness

@@ -1,0 +1,39 @@
+// Small helpers shared by the JACK tests: polling, files and text lines.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using namespace std::chrono_literals;
+using duration = std::chrono::milliseconds;
+
+// Polls `done` every few milliseconds until it returns true or `timeout` passes.
+// Returns the last result, so a condition met at the deadline still counts.
+bool wait_until(const std::function<bool()>& done, duration timeout);
+
+std::string read_file(const std::string& path);
+// Lines without their '\n'; a final line without '\n' is kept.
+std::vector<std::string> split_lines(const std::string& text);
+int count_line(const std::string& text, const std::string& line);
+// Whether `lines` occur as whole lines of `text` in this order (others may lie between).
+bool lines_in_order(const std::string& text, const std::vector<std::string>& lines);
+
+// A directory for this test process's files, created on first use. It is removed
+// when every test of the process passed and kept (and named) otherwise.
+const std::string& test_dir();
+
+// The signals `pid` catches (SigCgt of /proc/<pid>/status), bit n-1 for signal n.
+std::uint64_t caught_signals(pid_t pid);
+bool catches_all(pid_t pid, const std::vector<int>& signals);
+
+// Processes whose parent is this process, zombies included.
+std::vector<pid_t> child_pids();
+
+}  // namespace harness
