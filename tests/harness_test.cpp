@@ -1,0 +1,169 @@
+// Checks of the harness itself: isolation of each test, clean-up on every path,
+// and recording through the server's loopback ports, whose behaviour is known.
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+std::string link_target(const std::string& path) {
+    return std::filesystem::read_symlink(path).string();
+}
+
+TEST(harness_isolation, each_test_has_its_own_empty_dev_shm) {
+    EXPECT_NE(link_target("/proc/self/ns/mnt"), link_target("/proc/" + std::to_string(getppid()) + "/ns/mnt"));
+    EXPECT_TRUE(std::filesystem::is_empty("/dev/shm"));
+    jack_server server;
+    // jackd really keeps its files in this private /dev/shm.
+    EXPECT_FALSE(std::filesystem::is_empty("/dev/shm"));
+}
+
+pid_t started_server = 0, started_program = 0;
+
+void start_then_fail() {
+    jack_server server;
+    child_process rm(RETURNMIX_PATH, {"rm"}, server.client_env());
+    harness_client observer(server.name(), "observer");
+    started_server = server.pid();
+    started_program = rm.pid();
+    ASSERT_TRUE(wait_frame_ready(rm));
+    FAIL() << "deliberate";
+}
+
+TEST(harness_cleanup, failed_assertion_still_stops_and_reaps_everything) {
+    EXPECT_FATAL_FAILURE(start_then_fail(), "deliberate");
+    EXPECT_TRUE(gone(started_server));
+    EXPECT_TRUE(gone(started_program));
+    EXPECT_EQ(child_pids(), std::vector<pid_t>{});
+}
+
+TEST(harness_cleanup, exception_still_stops_and_reaps_everything) {
+    pid_t server_pid = 0, program_pid = 0;
+    try {
+        jack_server server;
+        child_process rm(RETURNMIX_PATH, {"rm"}, server.client_env());
+        server_pid = server.pid();
+        program_pid = rm.pid();
+        throw std::runtime_error("deliberate");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_TRUE(gone(server_pid));
+    EXPECT_TRUE(gone(program_pid));
+    EXPECT_EQ(child_pids(), std::vector<pid_t>{});
+}
+
+TEST(harness_cleanup, server_deaf_to_sigterm_is_killed_after_grace) {
+    jack_server server;
+    kill(server.pid(), SIGSTOP);  // a stopped process leaves SIGTERM pending, as a hung jackd would
+    const auto start = std::chrono::steady_clock::now();
+    server.stop();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(gone(server.pid()));
+    EXPECT_GE(took, 1500ms);
+    EXPECT_LT(took, 5s);
+}
+
+TEST(harness_child, stdin_pipe_output_files_and_exit_status) {
+    child_process cat("/bin/cat", {}, {}, true);
+    EXPECT_FALSE(cat.wait(50ms));
+    ASSERT_TRUE(cat.write_stdin("one\ntwo\n"));
+    cat.close_stdin();
+    const auto status = cat.wait(5s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->code, 0);
+    EXPECT_EQ(cat.out(), "one\ntwo\n");
+
+    child_process sh("/bin/sh", {"-c", "echo \"$HARNESS_VAR\" >&2; kill -USR1 $$"},
+                     {"HARNESS_VAR=set by test"});
+    const auto killed = sh.wait(5s);
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(killed->signal, SIGUSR1);
+    EXPECT_EQ(sh.err(), "set by test\n");
+}
+
+TEST(harness_client_test, feeds_and_records_bit_for_bit_and_edits_the_graph) {
+    jack_server server;
+    harness_client feeder(server.name(), "feeder");
+    harness_client recorder(server.name(), "recorder");
+    const size_t period = feeder.buffer_size();
+    const auto signal = ramp(100 * period, 0.01, 1.234567e-5);
+    feeder.add_output("out", signal);
+    recorder.add_input("in", signal.size() + 4 * period);
+    feeder.activate();
+    recorder.activate();
+    ASSERT_TRUE(feeder.connect("feeder:out", "recorder:in"));
+    EXPECT_EQ(recorder.connections("recorder:in"), std::vector<std::string>{"feeder:out"});
+    EXPECT_FALSE(feeder.connect("feeder:out", "nobody:in"));
+    recorder.start_capture();
+    feeder.start_feed();
+    ASSERT_TRUE(feeder.wait_fed(5s));
+    ASSERT_TRUE(recorder.wait_captured(signal.size() + 4 * period, 5s));
+    // A client's block reaches the next client of the same cycle: nothing may be missing.
+    EXPECT_TRUE(blocks_match(recorder.captured("in"), signal, period, 0));
+    auto spoiled = recorder.captured("in");
+    for (auto& x : spoiled) {
+        if (x != 0.0f) {
+            x = std::nextafter(x, 1.0f);
+            break;
+        }
+    }
+    EXPECT_FALSE(blocks_match(spoiled, signal, period));
+    ASSERT_TRUE(recorder.disconnect("feeder:out", "recorder:in"));
+    EXPECT_EQ(recorder.connections("recorder:in"), std::vector<std::string>{});
+    EXPECT_THROW(recorder.connections("recorder:nothing"), std::invalid_argument);
+    EXPECT_THROW(recorder.add_input("late", 1), std::logic_error);
+}
+
+TEST(harness_client_test, loopback_returns_playback_in_order_with_repeated_or_skipped_cycles) {
+    jack_server server;
+    harness_client feeder(server.name(), "feeder");
+    harness_client recorder(server.name(), "recorder");
+    const size_t period = feeder.buffer_size();
+    const auto signal = ramp(100 * period, 0.01, 1.234567e-5);
+    feeder.add_output("out", signal);
+    recorder.add_input("in", signal.size() + 8 * period);
+    feeder.activate();
+    recorder.activate();
+    ASSERT_TRUE(feeder.connect("feeder:out", "loopback:playback_1"));
+    ASSERT_TRUE(recorder.connect("loopback:capture_1", "recorder:in"));
+    recorder.start_capture();
+    feeder.start_feed();
+    ASSERT_TRUE(recorder.wait_captured(signal.size() + 8 * period, 5s));
+    // The loopback copies at the start of the next cycle, so a feeder still busy then
+    // shows its previous block again and loses the current one; this happens often.
+    EXPECT_TRUE(blocks_match(recorder.captured("in"), signal, period, 60));
+}
+
+TEST(harness_blocks_match, tolerates_latency_and_late_cycles_but_not_wrong_order_or_gaps) {
+    const size_t b = 4;
+    const auto sig = ramp(5 * b, 1.0, 1.0);  // blocks A B C D E
+    auto blocks = [&](std::vector<int> order) {
+        std::vector<float> out;
+        for (int k : order) {
+            for (size_t i = 0; i < b; ++i) out.push_back(k < 0 ? 0.0f : sig[k * b + i]);
+        }
+        return out;
+    };
+    EXPECT_TRUE(blocks_match(blocks({-1, -1, 0, 1, 2, 3, 4, -1}), sig, b));
+    EXPECT_TRUE(blocks_match(blocks({0, 1, 1, 2, 3, 4}), sig, b));   // repeated cycle
+    EXPECT_TRUE(blocks_match(blocks({0, 1, 3, 4}), sig, b));         // skipped cycle
+    EXPECT_FALSE(blocks_match(blocks({0, 2, 1, 3, 4}), sig, b));     // out of order
+    EXPECT_FALSE(blocks_match(blocks({0, 1, -1, 2, 3, 4}), sig, b)); // silence amid signal
+    EXPECT_FALSE(blocks_match(blocks({0, 1}), sig, b));              // most of it missing
+    EXPECT_FALSE(blocks_match(blocks({-1, -1}), sig, b));
+    auto shifted = blocks({0, 1, 2, 3, 4});
+    shifted.erase(shifted.begin());  // off by one frame within the blocks
+    EXPECT_FALSE(blocks_match(shifted, sig, b));
+}
+
+}  // namespace
