@@ -67,4 +67,27 @@ std::vector<float> ramp(size_t frames, double first, double step) {
     return ::testing::AssertionSuccess() << matched << " of " << expected_blocks << " blocks";
 }
 
+::testing::AssertionResult all_of(std::initializer_list<::testing::AssertionResult> results) {
+    std::string failures;
+    for (const auto& r : results) {
+        if (!r) failures += std::string(failures.empty() ? "" : "\n") + r.message();
+    }
+    if (failures.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << failures;
+}
+
+::testing::AssertionResult retry_on_xruns(
+    const std::function<::testing::AssertionResult(int& xruns)>& attempt, int attempts) {
+    std::ostringstream history;
+    for (int run = 1;; ++run) {
+        int xruns = 0;
+        ::testing::AssertionResult result = attempt(xruns);
+        if (result) return result;
+        history << "run " << run << " (" << xruns << " xruns): " << result.message() << "\n";
+        if (xruns == 0 || run >= attempts || ::testing::Test::HasFatalFailure()) {
+            return ::testing::AssertionFailure() << history.str();
+        }
+    }
+}
+
 }  // namespace harness

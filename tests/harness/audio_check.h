@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
+#include <initializer_list>
 #include <vector>
 
 namespace harness {
@@ -20,5 +22,15 @@ std::vector<float> ramp(size_t frames, double first, double step);
 ::testing::AssertionResult blocks_match(const std::vector<float>& captured,
                                         const std::vector<float>& expected, size_t block,
                                         size_t max_missing = 2);
+
+// Success if all are; otherwise every failure message, one per line.
+::testing::AssertionResult all_of(std::initializer_list<::testing::AssertionResult> results);
+
+// Runs `attempt` again, up to `attempts` runs in all, while it fails and reports
+// (through its argument) that the server overran cycles during it: in such a cycle
+// the server guarantees nothing about the audio. A failure without overruns is final.
+// `attempt` builds its own server, program and clients, so every run starts afresh.
+::testing::AssertionResult retry_on_xruns(
+    const std::function<::testing::AssertionResult(int& xruns)>& attempt, int attempts = 3);
 
 }  // namespace harness

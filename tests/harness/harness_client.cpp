@@ -29,6 +29,7 @@ harness_client::harness_client(const std::string& server, const std::string& nam
     name_ = jack_get_client_name(client_);
     jack_set_process_callback(client_, process, this);
     jack_on_shutdown(client_, on_shutdown, this);
+    jack_set_xrun_callback(client_, on_xrun, this);
 }
 
 harness_client::~harness_client() { jack_client_close(client_); }
@@ -87,6 +88,11 @@ int harness_client::process(jack_nframes_t nframes, void* arg) {
 
 void harness_client::on_shutdown(void* self) {
     static_cast<harness_client*>(self)->server_gone_.store(true);
+}
+
+int harness_client::on_xrun(void* self) {
+    static_cast<harness_client*>(self)->xruns_.fetch_add(1);
+    return 0;
 }
 
 void harness_client::start_feed() { feeding_.store(true, std::memory_order_release); }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "util.h"
@@ -31,6 +32,10 @@ public:
     jack_nframes_t buffer_size() const { return jack_get_buffer_size(client_); }
     // Set once the server has shut this client down (the server died).
     bool server_gone() const { return server_gone_.load(); }
+    // Cycles the server reported as overrun since the client opened. In such a
+    // cycle the server gives no guarantee about the audio: blocks can be lost,
+    // repeated or torn.
+    int xruns() const { return xruns_.load(); }
 
     // Before activate(): an output playing `signal` once after start_feed(), silent
     // otherwise; an input recording up to `capacity` frames after start_capture().
@@ -76,6 +81,7 @@ private:
     };
     static int process(jack_nframes_t nframes, void* self);
     static void on_shutdown(void* self);
+    static int on_xrun(void* self);
     jack_port_t* register_port(const std::string& short_name, unsigned long flags);
 
     jack_client_t* client_ = nullptr;
@@ -86,6 +92,15 @@ private:
     size_t capture_capacity_ = 0;
     std::atomic<bool> feeding_{false}, capturing_{false}, server_gone_{false};
     std::atomic<size_t> fed_frames_{0}, captured_frames_{0};
+    std::atomic<int> xruns_{0};
 };
+
+// The overruns reported to `clients`, after a pause for notifications still on
+// their way (the server sends them asynchronously).
+template <class... Clients>
+int settled_xruns(const Clients&... clients) {
+    std::this_thread::sleep_for(100ms);
+    return (clients.xruns() + ...);
+}
 
 }  // namespace harness
