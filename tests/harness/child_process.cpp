@@ -2,7 +2,6 @@
 // before fork(): the test process has libjack threads, so between fork and exec
 // the child only makes async-signal-safe calls.
 #include "child_process.h"
-#include "harness.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -52,4 +52,8 @@ private:
     std::string out_path_, err_path_;
 };
 
+// Until a client of the suite has finished starting up: the frame installs its
+// SIGQUIT, SIGTERM, SIGHUP and SIGINT handlers last. False if it ended or timed out.
+bool wait_frame_ready(child_process& program, duration timeout = 5s);
+
 }  // namespace harness

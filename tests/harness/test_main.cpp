@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "util.h"
 
@@ -46,11 +45,6 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     const int result = RUN_ALL_TESTS();
-    std::error_code ignored;
-    if (result == 0) {
-        std::filesystem::remove_all(harness::test_dir(), ignored);
-    } else {
-        std::fprintf(stderr, "test files kept in %s\n", harness::test_dir().c_str());
-    }
+    harness::finish_test_dir(result != 0);
     return result;
 }

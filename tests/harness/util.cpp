@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -49,14 +51,28 @@ bool lines_in_order(const std::string& text, const std::vector<std::string>& lin
     return next == lines.size();
 }
 
+namespace {
+std::string created_test_dir;
+}
+
 const std::string& test_dir() {
-    static const std::string dir = [] {
+    if (created_test_dir.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/jacktest-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
-        return pattern;
-    }();
-    return dir;
+        created_test_dir = pattern;
+    }
+    return created_test_dir;
+}
+
+void finish_test_dir(bool keep) {
+    if (created_test_dir.empty()) return;
+    if (keep) {
+        std::fprintf(stderr, "test files kept in %s\n", created_test_dir.c_str());
+    } else {
+        std::error_code ignored;
+        std::filesystem::remove_all(created_test_dir, ignored);
+    }
 }
 
 std::uint64_t caught_signals(pid_t pid) {

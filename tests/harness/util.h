@@ -25,9 +25,10 @@ int count_line(const std::string& text, const std::string& line);
 // Whether `lines` occur as whole lines of `text` in this order (others may lie between).
 bool lines_in_order(const std::string& text, const std::vector<std::string>& lines);
 
-// A directory for this test process's files, created on first use. It is removed
-// when every test of the process passed and kept (and named) otherwise.
+// A directory for this test process's files, created on first use.
 const std::string& test_dir();
+// Removes test_dir() if it exists, or with `keep` names it on stderr.
+void finish_test_dir(bool keep);
 
 // The signals `pid` catches (SigCgt of /proc/<pid>/status), bit n-1 for signal n.
 std::uint64_t caught_signals(pid_t pid);
