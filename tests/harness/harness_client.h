@@ -1,6 +1,6 @@
 // A libjack client inside the test process. It stands in for peers (under any
 // name), feeds prepared signals into the programs under test, records their
-// outputs sample for sample, and inspects and changes the server's graph.
+// outputs sample for sample, and lists and changes the server's graph.
 //
 // Ports and their buffers are set up before activate(); afterwards the process
 // callback only copies between preallocated arrays and atomics. A client that
