@@ -1,3 +1,5 @@
+// tapdelay's hooks in the client frame: set-up before the command line, the two
+// numbers, the eight connections, and the work of one cycle.
 #include "tapdelay.h"
 
 #include <cstdint>
