@@ -36,6 +36,14 @@ const std::vector<program_case> programs = {
      {{"output1", "loopback:playback_1"}, {"output2", "loopback:playback_2"},
       {"feedback1", "loopback:capture_1"}, {"feedback2", "loopback:capture_2"},
       {"output1", "system:playback_1"}, {"output2", "system:playback_2"}}},
+    {"fuzzpedal", FUZZPEDAL_PATH,
+     "Usage : fuzzpedal <client_name> <overdriver:1~20> <driverover:0~1> <drive:0~1> "
+     "<drivelevel1:0~1> <drivegain:-20~20> <highpass:8~1000> <lowpass:1000~10000> "
+     "<low_highpass:0~1> <highcut:1000~10000> <lowcut:8~1000> <low_highcut:0~1> "
+     "<trigger:0~1> <vibrato:0.01~1>\n",
+     {},
+     {"output1", "output2", "input1", "input2"}, 2,
+     {{"output1", "system:playback_1"}, {"output2", "system:playback_2"}}},
 };
 
 void PrintTo(const program_case& p, std::ostream* out) { *out << p.label; }

@@ -1,0 +1,61 @@
+#include "fuzzpedal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "client_frame.h"
+#include "distortion.h"
+
+const char* const fuzzpedal_usage =
+    "Usage : fuzzpedal <client_name> <overdriver:1~20> <driverover:0~1> <drive:0~1> "
+    "<drivelevel1:0~1> <drivegain:-20~20> <highpass:8~1000> <lowpass:1000~10000> "
+    "<low_highpass:0~1> <highcut:1000~10000> <lowcut:8~1000> <low_highcut:0~1> "
+    "<trigger:0~1> <vibrato:0.01~1>\n";
+
+void fuzzpedal_before_args() { distortion_init(44100); }
+
+void fuzzpedal_parse(int argc, char** argv) {
+    using namespace distortion;
+    float* const parameters[] = {&overdriver, &driverover, &drive,        &drivelevel1,
+                                 &drivegain,  &highpass,   &lowpass,      &low_highpass,
+                                 &highcut,    &lowcut,     &low_highcut,  &trigger,
+                                 &vibrato};
+    constexpr int first = 2;  // after the program and client names
+    for (int i = 0; i < static_cast<int>(std::size(parameters)) && first + i < argc; ++i) {
+        *parameters[i] = static_cast<float>(atoi(argv[first + i]));
+    }
+}
+
+bool fuzzpedal_prepare(int argc, char** argv, void**) {
+    fuzzpedal_parse(argc, argv);
+    return true;
+}
+
+void fuzzpedal_cycle(jack_nframes_t nframes, const float* input1, float* output1,
+                     float* output2) {
+    const float* const inputs[] = {input1};
+    float* const outputs[] = {output1};
+    distortion_compute(static_cast<int32_t>(nframes), inputs, outputs);
+    std::memset(output2, 0, nframes * sizeof(float));
+}
+
+int fuzzpedal_process(jack_nframes_t nframes, void*) {
+    // The one console write of any process callback: it goes into stdio's buffer,
+    // which the frame flushes at exit.
+    fputs("process is called\n", stdout);
+    auto* out1 = static_cast<float*>(jack_port_get_buffer(output_port1, nframes));
+    auto* out2 = static_cast<float*>(jack_port_get_buffer(output_port2, nframes));
+    const float* in1 = input_buffer(input_port1, nframes);
+    [[maybe_unused]] const float* in2 = input_buffer(input_port2, nframes);  // mono: unread
+    fuzzpedal_cycle(nframes, in1, out1, out2);
+    return 0;
+}
+
+void fuzzpedal_connect() {
+    connect_own_input("spinreel:output1", input_port1);
+    connect_own_input("spinreel:output2", input_port2);
+    connect_own_output(output_port1, "system:playback_1");
+    connect_own_output(output_port2, "system:playback_2");
+}

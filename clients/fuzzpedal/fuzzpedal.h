@@ -1,0 +1,27 @@
+// fuzzpedal: the distortion processor as a JACK client. The hooks that the
+// client frame runs for it, and the per-cycle work that tests call directly.
+#pragma once
+
+#include <jack/jack.h>
+
+extern const char* const fuzzpedal_usage;
+
+// Before the argument check: the processor is set up for a fixed 44100 Hz.
+void fuzzpedal_before_args();
+
+// Stores argv[2] to argv[14], those present, in the thirteen parameters in
+// command-line order, each read with atoi. Further arguments are ignored.
+void fuzzpedal_parse(int argc, char** argv);
+bool fuzzpedal_prepare(int argc, char** argv, void** callback_arg);
+
+// One cycle on given buffers: input1 through the processor into output1, and
+// silence into output2, which the mono processor leaves alone.
+void fuzzpedal_cycle(jack_nframes_t nframes, const float* input1, float* output1,
+                     float* output2);
+
+// The JACK process callback (real-time thread). Writes its one line per cycle
+// to stdout, fetches the four buffers and runs fuzzpedal_cycle. Returns 0.
+int fuzzpedal_process(jack_nframes_t nframes, void* arg);
+
+// spinreel's outputs into the inputs, the outputs to the system playback ports.
+void fuzzpedal_connect();

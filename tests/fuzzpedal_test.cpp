@@ -1,0 +1,298 @@
+// fuzzpedal: its command line, its per-cycle work, and the program itself
+// through a real jackd with a stand-in for spinreel, its output compared with
+// the processor run offline on the very input that it received.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "distortion.h"
+#include "fuzzpedal.h"
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+float* const parameters[] = {
+    &distortion::overdriver,  &distortion::driverover, &distortion::drive,
+    &distortion::drivelevel1, &distortion::drivegain,  &distortion::highpass,
+    &distortion::lowpass,     &distortion::low_highpass, &distortion::highcut,
+    &distortion::lowcut,      &distortion::low_highcut, &distortion::trigger,
+    &distortion::vibrato};
+const float defaults[] = {0, 0, 0.64f, 0, 0, 130, 5000, 1, 5000, 130, 1, 0.12f, 0.5f};
+
+std::vector<float> current_parameters() {
+    std::vector<float> p;
+    for (float* v : parameters) p.push_back(*v);
+    return p;
+}
+
+void parse(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    fuzzpedal_before_args();
+    fuzzpedal_parse(static_cast<int>(argv.size()), argv.data());
+}
+
+// --- Command line -----------------------------------------------------------------
+
+TEST(fuzzpedal_parse, only_a_client_name_keeps_all_thirteen_defaults) {
+    for (float* v : parameters) *v = -42.0f;
+    parse({"fuzzpedal", "fp"});
+    EXPECT_EQ(current_parameters(), std::vector<float>(std::begin(defaults), std::end(defaults)));
+}
+
+TEST(fuzzpedal_parse, numbers_fill_the_parameters_in_order_and_stop_where_the_line_does) {
+    const std::vector<std::string> numbers = {"3",  "1",    "7",   "1",   "-7", "200", "4000",
+                                              "0",  "6000", "100", "2",   "1",  "9"};
+    for (size_t given = 0; given <= numbers.size(); ++given) {
+        std::vector<std::string> args = {"fuzzpedal", "fp"};
+        args.insert(args.end(), numbers.begin(), numbers.begin() + given);
+        parse(args);
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            const float want = i < given ? float(std::stoi(numbers[i])) : defaults[i];
+            EXPECT_EQ(*parameters[i], want) << given << " given, parameter " << i;
+        }
+    }
+}
+
+TEST(fuzzpedal_parse, numbers_are_whole_as_atoi_reads_them_and_extra_ones_are_ignored) {
+    parse({"fuzzpedal", "fp", "  12xyz", "+1", "0.64", "abc", "-20", "8.9", "1e4", "-0.5", "5000",
+           "130", "1", "0.12", "0.5", "99", "77"});
+    const std::vector<float> want = {12, 1, 0, 0, -20, 8, 1, 0, 5000, 130, 1, 0, 0};
+    EXPECT_EQ(current_parameters(), want);
+    // 0.64 and 0.5 are not the defaults they look like.
+    EXPECT_NE(distortion::drive, 0.64f);
+    EXPECT_NE(distortion::vibrato, 0.5f);
+}
+
+// --- One cycle on given buffers ---------------------------------------------------------
+
+TEST(fuzzpedal_cycle, processes_input1_into_output1_and_silences_output2) {
+    parse({"fuzzpedal", "fp"});
+    const size_t n = 256;
+    std::vector<float> in = ramp(n, 0.01, 0.003), out1(n + 1, 5.0f), out2(n + 1, 5.0f);
+    fuzzpedal_cycle(n, in.data(), out1.data(), out2.data());
+
+    distortion_init(44100);
+    std::vector<float> want(n);
+    const float* ins[] = {in.data()};
+    float* outs[] = {want.data()};
+    distortion_compute(n, ins, outs);
+    EXPECT_EQ(std::vector<float>(out1.begin(), out1.begin() + n), want);
+    EXPECT_EQ(std::vector<float>(out2.begin(), out2.begin() + n), std::vector<float>(n, 0.0f));
+    EXPECT_EQ(out1[n], 5.0f);
+    EXPECT_EQ(out2[n], 5.0f);
+
+    fuzzpedal_cycle(0, in.data(), out1.data(), out2.data());
+    EXPECT_EQ(out1[0], want[0]);
+}
+
+// --- The program through a real server ----------------------------------------------------
+
+constexpr size_t period = 128;  // the test servers' default
+constexpr double cycles_per_second = 44100.0 / period;
+
+// Every line of the program's stdout is the per-cycle line; returns how many.
+::testing::AssertionResult only_cycle_lines(const std::string& out, size_t& lines) {
+    const auto all = split_lines(out);
+    lines = all.size();
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (all[i] != "process is called") {
+            return ::testing::AssertionFailure() << "stdout line " << i << ": \"" << all[i] << '"';
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+TEST(fuzzpedal_program, without_spinreel_reports_two_input_connections_and_runs_on) {
+    jack_server server;
+    harness_client observer(server.name(), "observer");
+    const auto started = std::chrono::steady_clock::now();
+    child_process fp(FUZZPEDAL_PATH, {"fp"}, server.client_env());
+    ASSERT_TRUE(wait_frame_ready(fp)) << fp.err();
+    const auto ready = std::chrono::steady_clock::now();
+
+    using list = std::vector<std::string>;
+    EXPECT_EQ(observer.connections("fp:output1"), list{"system:playback_1"});
+    EXPECT_EQ(observer.connections("fp:output2"), list{"system:playback_2"});
+    EXPECT_EQ(observer.connections("fp:input1"), list{});
+    EXPECT_EQ(observer.connections("fp:input2"), list{});
+    EXPECT_EQ(fp.err(), "cannot connect loopback input ports\ncannot connect loopback input ports\n");
+
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(fp.running());
+    const double running_for = seconds_since(ready);
+    const auto status = fp.stop(2s);
+    const double alive_for = seconds_since(started);
+    EXPECT_EQ(status.code, 0) << status.describe();
+
+    // One line per cycle: no fewer than the cycles since it was ready, no more
+    // than the cycles it can have lived through.
+    size_t lines = 0;
+    EXPECT_TRUE(only_cycle_lines(fp.out(), lines));
+    EXPECT_GE(double(lines), 0.8 * running_for * cycles_per_second);
+    EXPECT_LE(double(lines), 1.2 * alive_for * cycles_per_second + 4);
+}
+
+TEST(fuzzpedal_program, refused_connections_are_reported_in_order_and_processing_goes_on) {
+    server_options options;
+    options.refuse_self_connect = true;  // every connection of the program's own ports fails
+    jack_server server{options};
+    harness_client spinreel(server.name(), "spinreel");
+    spinreel.add_output("output1");
+    spinreel.add_output("output2");
+    spinreel.activate();
+    child_process fp(FUZZPEDAL_PATH, {"fp"}, server.client_env());
+    ASSERT_TRUE(wait_frame_ready(fp)) << fp.err();
+    EXPECT_EQ(fp.err(),
+              "cannot connect loopback input ports\ncannot connect loopback input ports\n"
+              "cannot connect loopback output ports\ncannot connect loopback output ports\n");
+    EXPECT_EQ(spinreel.connections("fp:input1"), std::vector<std::string>{});
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(fp.running());
+    const auto status = fp.stop(2s);
+    EXPECT_EQ(status.code, 0) << status.describe();
+    size_t lines = 0;
+    EXPECT_TRUE(only_cycle_lines(fp.out(), lines));
+    EXPECT_GE(double(lines), 0.8 * 0.5 * cycles_per_second);
+}
+
+// The processor as the program runs it: set up as `args` sets it up, after
+// `silence` samples of silence, then over `input` in blocks of one period.
+// `alter` changes the parameters after parsing, to show what a misreading would give.
+std::vector<float> offline(const std::vector<std::string>& args, size_t silence,
+                           const std::vector<float>& input, void (*alter)() = nullptr) {
+    std::vector<std::string> argv = {"fuzzpedal"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    parse(argv);
+    if (alter) alter();
+    std::vector<float> zeros(period), scratch(period), output(input.size());
+    for (size_t done = 0; done < silence; done += period) {
+        const float* in[] = {zeros.data()};
+        float* out[] = {scratch.data()};
+        distortion_compute(period, in, out);
+    }
+    for (size_t at = 0; at < input.size(); at += period) {
+        const float* in[] = {input.data() + at};
+        float* out[] = {output.data() + at};
+        distortion_compute(static_cast<int32_t>(std::min(period, input.size() - at)), in, out);
+    }
+    return output;
+}
+
+// The program hears only silence until the feed starts; by then, after this many
+// samples, its state is that of any longer silence (checked below).
+constexpr size_t settling_samples = 40000;
+constexpr auto settling_wait = 1500ms;  // 66150 samples
+
+// fuzzpedal between a stand-in spinreel, which plays `signal` on its output1 and
+// a quieter copy on output2, and a recorder of both program outputs and of what
+// spinreel sent to input1 in the same cycles.
+struct pedal_rig {
+    jack_server server;
+    harness_client spinreel{server.name(), "spinreel"};
+    harness_client recorder{server.name(), "recorder"};
+    std::optional<child_process> fp;
+
+    void run(const std::vector<std::string>& args, const std::vector<float>& signal) {
+        std::vector<float> quieter(signal);
+        for (auto& v : quieter) v *= 0.25f;
+        spinreel.add_output("output1", signal);
+        spinreel.add_output("output2", quieter);
+        spinreel.activate();
+        const size_t capacity = signal.size() + 24 * period;
+        recorder.add_input("out1", capacity);
+        recorder.add_input("out2", capacity);
+        recorder.add_input("source", capacity);
+        recorder.activate();
+
+        fp.emplace(FUZZPEDAL_PATH, args, server.client_env());
+        ASSERT_TRUE(wait_frame_ready(*fp)) << fp->err();
+        ASSERT_TRUE(recorder.connect("fp:output1", "recorder:out1"));
+        ASSERT_TRUE(recorder.connect("fp:output2", "recorder:out2"));
+        ASSERT_TRUE(recorder.connect("spinreel:output1", "recorder:source"));
+        std::this_thread::sleep_for(settling_wait);
+        recorder.start_capture();
+        spinreel.start_feed();
+        ASSERT_TRUE(recorder.wait_captured(capacity, 10s));
+    }
+};
+
+::testing::AssertionResult same_samples(const std::vector<float>& got,
+                                        const std::vector<float>& want) {
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (std::memcmp(&got[i], &want[i], sizeof(float)) != 0) {
+            return ::testing::AssertionFailure()
+                   << "sample " << i << " (cycle " << i / period << "): " << got[i]
+                   << " instead of " << want[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A tone with a slow sweep in level, loud enough for the clipper.
+std::vector<float> test_signal(size_t frames) {
+    std::vector<float> s(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        const double level = 0.05 + 0.6 * double(i) / double(frames);
+        s[i] = static_cast<float>(level * std::sin(0.07 * double(i)) + 1e-3);
+    }
+    return s;
+}
+
+void expect_processed_like_offline(const std::vector<std::string>& args, void (*misreading)()) {
+    const auto signal = test_signal(60 * period);
+    // The silence before the feed leaves the state settled: any longer one gives
+    // the same samples.
+    ASSERT_EQ(offline(args, settling_samples, signal), offline(args, 3 * settling_samples, signal));
+    // And the parameters make a difference that the comparison can see.
+    ASSERT_NE(offline(args, settling_samples, signal),
+              offline(args, settling_samples, signal, misreading));
+
+    EXPECT_TRUE(retry_on_xruns([&](int& xruns) {
+        pedal_rig rig;
+        rig.run(args, signal);
+        const auto source = rig.recorder.captured("source");
+        auto result = all_of({
+            // The program heard spinreel's output1...
+            blocks_match(source, signal, period, 0),
+            // ...and put the processor's output on output1, and silence on output2.
+            same_samples(rig.recorder.captured("out1"), offline(args, settling_samples, source)),
+            same_samples(rig.recorder.captured("out2"), std::vector<float>(source.size(), 0.0f)),
+        });
+        xruns = settled_xruns(rig.spinreel, rig.recorder);
+        EXPECT_EQ(rig.fp->err(), "");
+        const auto status = rig.fp->stop(2s);
+        size_t lines = 0;
+        EXPECT_TRUE(only_cycle_lines(rig.fp->out(), lines));
+        EXPECT_GE(lines, source.size() / period);
+        EXPECT_EQ(status.code, 0) << status.describe();
+        return result;
+    }));
+}
+
+TEST(fuzzpedal_program, at_the_defaults_output1_is_the_processed_input1) {
+    expect_processed_like_offline({"fp"}, [] { distortion::drivegain = 1; });
+}
+
+TEST(fuzzpedal_program, thirteen_numbers_set_the_chain_and_fractions_read_as_whole_numbers) {
+    // drive 0.64 reads as 0 and vibrato 0.5 as 0; the fifteenth and later are ignored.
+    const std::vector<std::string> args = {"fp",   "3",   "1",    "0.64", "0", "5",
+                                           "200",  "4000", "1",   "6000", "100", "1",
+                                           "1",    "0.5", "99",   "-4"};
+    expect_processed_like_offline(args, [] {
+        distortion::drive = 0.64f;
+        distortion::vibrato = 0.5f;
+    });
+}
+
+}  // namespace
