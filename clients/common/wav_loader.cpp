@@ -70,4 +70,6 @@ void wav_read_header(const char* path, wav_header_t* header) {
     printf("Number of channels                    :%u\n", unsigned(header->channels));
     printf("Number of bytes per second            :%" PRId32 "\n", int32_t(header->byte_rate));
     printf("data length                           :%" PRId32 "\n", int32_t(header->data_size));
+    // The report is complete before the program goes on, whatever ends it later.
+    fflush(stdout);
 }
