@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 
 #include "harness.h"
@@ -52,7 +53,25 @@ const std::vector<program_case> programs = {
      {{"output1", "system:playback_1"}, {"output2", "system:playback_2"}}},
     {"spinreel", SPINREEL_PATH, "Usage : spinreel <client_name> <file_name>\n", {wav_argument},
      {"output1", "output2", "input1", "input2"}, 2, {}, "File is 60 bytes.\n"},
+    {"padplayer", PADPLAYER_PATH, "Usage : padplayer <client_name>\n", {},
+     {"output1", "output2", "input1", "input2"}, 2,
+     {{"output1", "system:playback_1"}, {"output2", "system:playback_2"}}},
 };
+
+// padplayer loads its samples from fixed paths: every test process gets a private
+// /sdcard with three short files there (set up after the test main's unshare).
+class sdcard_keys : public testing::Environment {
+    void SetUp() override {
+        mount_private_sdcard();
+        std::filesystem::create_directories("/sdcard/Sounds");
+        for (const char* key : {"key1", "key2", "key3"}) {
+            wav_files::write_wav(std::string("/sdcard/Sounds/") + key + ".wav",
+                                 {100, -200, 300, -400}, 1 /*channels*/);
+        }
+    }
+};
+testing::Environment* const sdcard_environment =
+    testing::AddGlobalTestEnvironment(new sdcard_keys);
 
 void PrintTo(const program_case& p, std::ostream* out) { *out << p.label; }
 

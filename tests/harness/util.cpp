@@ -2,10 +2,14 @@
 #include "util.h"
 
 #include <dirent.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -110,6 +114,19 @@ std::vector<pid_t> child_pids() {
     }
     closedir(proc);
     return children;
+}
+
+void mount_private_sdcard() {
+    static bool mounted = false;
+    if (mounted) return;
+    if (mkdir("/sdcard", 0755) != 0 && errno != EEXIST) {
+        throw std::runtime_error(std::string("mkdir /sdcard: ") + std::strerror(errno));
+    }
+    // The test main made every mount of this process private, so this one stays here.
+    if (mount("tmpfs", "/sdcard", "tmpfs", 0, "mode=0755") != 0) {
+        throw std::runtime_error(std::string("mounting tmpfs on /sdcard: ") + std::strerror(errno));
+    }
+    mounted = true;
 }
 
 }  // namespace harness

@@ -37,4 +37,10 @@ bool catches_all(pid_t pid, const std::vector<int>& signals);
 // Processes whose parent is this process, zombies included.
 std::vector<pid_t> child_pids();
 
+// Mounts an empty tmpfs on /sdcard (creating the mount point if missing) inside
+// this test process's mount namespace, so that programs with fixed paths there
+// find the files a test writes, and the host's /sdcard stays untouched. Idempotent;
+// throws on failure.
+void mount_private_sdcard();
+
 }  // namespace harness
