@@ -90,7 +90,8 @@ struct hand_coefficients {
         const float KL = 1 / tanf(por * lowpass);
         AL = KL - 1;
         BL = 1 / (KL + 1);
-        const float KH = 1 / tanf((44100.0f * 3.141593f - highpass * 6.283185f) * (0.5f / 44100.0f));
+        const float KH =
+            1 / tanf((44100.0f * 3.141593f - highpass * 6.283185f) * (0.5f / 44100.0f));
         BH = 1 / (KH + 1);
         AH = 0 - (KH - 1) / (KH + 1);
         const float T = tanf(por * highcut);
@@ -154,7 +155,8 @@ const parameter_set first_sample_sets[] = {
      }},
     {"overdrive_on",
      [] { overdriver = 7, driverover = 1, drive = 0, drivegain = -3, vibrato = 0; }},
-    {"bypassed_filters", [] { low_highpass = 0, low_highcut = 0, overdriver = 13, driverover = 1; }},
+    {"bypassed_filters",
+     [] { low_highpass = 0, low_highcut = 0, overdriver = 13, driverover = 1; }},
 };
 
 TEST(distortion_exact, first_output_after_init_follows_the_chain_by_hand) {
@@ -378,7 +380,8 @@ std::vector<float> run_blocks(Compute compute, const std::vector<float>& input,
     return output;
 }
 
-::testing::AssertionResult identical(const std::vector<float>& got, const std::vector<float>& want) {
+::testing::AssertionResult identical(const std::vector<float>& got,
+                                     const std::vector<float>& want) {
     for (size_t i = 0; i < want.size(); ++i) {
         if (!same_bits(got[i], want[i])) {
             return ::testing::AssertionFailure()
@@ -488,7 +491,9 @@ TEST(distortion_sound, a_1khz_sine_comes_out_clipped_and_band_limited) {
     const double fundamental = power_at(output, from, length, 100);
     const double third = power_at(output, from, length, 300);
     double above_10k = 0;
-    for (size_t bin = 1001; bin < length / 2; ++bin) above_10k += power_at(output, from, length, bin);
+    for (size_t bin = 1001; bin < length / 2; ++bin) {
+        above_10k += power_at(output, from, length, bin);
+    }
     // Clipping adds odd harmonics that a linear chain would not...
     EXPECT_GT(third, fundamental * 1e-2);
     // ...and the Butterworth sections take away what lies above 10 kHz.
@@ -503,7 +508,9 @@ TEST(distortion_sound, the_level_fades_in_to_99_percent_after_about_4600_samples
     const auto output = run(sine(40000, double(rate) / period, 0.5));
     auto peak = [&](size_t p) {
         float m = 0;
-        for (size_t i = p * period; i < (p + 1) * period; ++i) m = std::max(m, std::fabs(output[i]));
+        for (size_t i = p * period; i < (p + 1) * period; ++i) {
+            m = std::max(m, std::fabs(output[i]));
+        }
         return m;
     };
     const float final_peak = peak(output.size() / period - 1);

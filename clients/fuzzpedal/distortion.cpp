@@ -6,7 +6,6 @@
 // the output is bit for bit that of a one-sample-at-a-time loop.
 #include "distortion.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -30,15 +29,18 @@ namespace {
 
 using namespace distortion;
 
+// What one block derives from the parameters.
 struct coefficients_t {
-    float fb;            // feedback gain
-    uint32_t tap0, tap1;  // delay taps, 0..4095
-    float al, bl;        // input_lowpass
-    float bh, ah;        // input_highpass
-    bool sa, sb;         // selections: false picks the unfiltered value
+    float fb;                  // feedback gain
+    uint32_t tap0, tap1;       // delay taps, 0..4095
+    float al, bl;              // input_lowpass
+    float bh, ah;              // input_highpass
+    bool sa, sb;               // selections: false picks the unfiltered value
     float a1, g1, d1, g2, d2;  // butterworth_lowpass
-    float b0, p;         // dc_blocker_pair
-    float oa, dg, kg, ko;
+    float b0, p;               // dc_blocker_pair
+    float oa;                  // overdrive_stage shape
+    float dg;                  // clipper gain
+    float kg, ko;              // smoother steps of level_stage and overdrive_stage
 };
 
 // Any truncation other than 0 selects the filtered value: only two values exist.
@@ -87,7 +89,11 @@ coefficients_t block_coefficients() {
     return k;
 }
 
-inline float dc_section(dc_section_t& h, float u, const coefficients_t& k) {
+// The sections and the loop's segments must be inlined: an out-of-line call
+// would take the address of the loop's local state and force it out of registers.
+#define ALWAYS_INLINE __attribute__((always_inline))
+
+ALWAYS_INLINE inline float dc_section(dc_section_t& h, float u, const coefficients_t& k) {
     const float x = k.b0 * u;
     const float y = (u + h.y * k.p) * k.b0 - h.x;
     h.x = x;
@@ -95,8 +101,8 @@ inline float dc_section(dc_section_t& h, float u, const coefficients_t& k) {
     return y;
 }
 
-inline float biquad_section(biquad_section_t& h, float u, float g, float d,
-                            const coefficients_t& k) {
+ALWAYS_INLINE inline float biquad_section(biquad_section_t& h, float u, float g, float d,
+                                          const coefficients_t& k) {
     const float v0 = u - (h.v2 * d + h.v1 * k.a1) * g;
     const float out = (h.v2 + (v0 + (h.v1 + h.v1))) * g;
     h.v2 = h.v1;
@@ -104,18 +110,15 @@ inline float biquad_section(biquad_section_t& h, float u, float g, float d,
     return out;
 }
 
-inline float dc_blocker_pair(filter_bank_t& b, float u, const coefficients_t& k) {
+ALWAYS_INLINE inline float dc_blocker_pair(filter_bank_t& b, float u, const coefficients_t& k) {
     return dc_section(b.dc_blocker_pair[1], dc_section(b.dc_blocker_pair[0], u, k), k);
 }
 
-inline float butterworth_lowpass(filter_bank_t& b, float u, const coefficients_t& k) {
+ALWAYS_INLINE inline float butterworth_lowpass(filter_bank_t& b, float u,
+                                               const coefficients_t& k) {
     const float f = biquad_section(b.butterworth_lowpass[0], u, k.g1, k.d1, k);
     return biquad_section(b.butterworth_lowpass[1], f, k.g2, k.d2, k);
 }
-
-// The segments below must be inlined: an out-of-line call would take the
-// address of the local state and force it out of registers.
-#define ALWAYS_INLINE __attribute__((always_inline))
 
 // How many of the two taps are 0, i.e. read the value written by the same sample.
 // Such a tap takes that value from a register instead of through memory, which
