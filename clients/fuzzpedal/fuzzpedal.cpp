@@ -1,3 +1,4 @@
+// fuzzpedal's hooks into the client frame and its per-cycle work.
 #include "fuzzpedal.h"
 
 #include <cstdio>
