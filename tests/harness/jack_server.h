@@ -14,6 +14,8 @@ struct server_options {
     bool refuse_self_connect = false;  // -a A: a client may not connect its own ports
     unsigned period = 128;
     unsigned rate = 44100;
+    // Where the server looks for internal clients (JACK_INTERNAL_DIR); empty: its own.
+    std::string internal_dir;
 };
 
 class jack_server {

@@ -1,0 +1,110 @@
+// passthru.so loaded into a real jackd with the server's own jack_load and
+// jack_unload: its ports, its connections, its copy, and what a failed connection does.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+// The folder of the built plug-in: a server started with JACK_INTERNAL_DIR set to it
+// finds the plug-in by name, as an installed server finds the installed one.
+std::string plugin_dir() {
+    const std::string path = PASSTHRU_PATH;
+    return path.substr(0, path.rfind('/'));
+}
+
+server_options with_plugin(bool refuse_self_connect = false) {
+    server_options options;
+    options.loopback = false;
+    options.refuse_self_connect = refuse_self_connect;
+    options.internal_dir = plugin_dir();
+    return options;
+}
+
+// Runs one of the server's tools against `server` and returns its exit code.
+int run_tool(const jack_server& server, const std::string& tool,
+             const std::vector<std::string>& args, std::string* out = nullptr) {
+    child_process p("/usr/bin/" + tool, args, server.client_env());
+    const auto status = p.wait(10s);
+    if (out) *out = p.out() + p.err();
+    return status ? status->code : -1;
+}
+
+using list = std::vector<std::string>;
+
+TEST(passthru_load, connects_first_capture_and_playback_ports_only_and_unloads) {
+    jack_server server{with_plugin()};
+    std::string said;
+    ASSERT_EQ(run_tool(server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
+    harness_client observer(server.name(), "observer");
+    ASSERT_TRUE(observer.wait_for_port("passthru:output", 5s));
+    EXPECT_EQ(observer.client_ports("passthru"), (list{"passthru:input", "passthru:output"}));
+    EXPECT_TRUE(wait_until([&] { return observer.connections("passthru:input").size() == 1; }, 5s));
+    EXPECT_EQ(observer.connections("passthru:input"), list{"system:capture_1"});
+    EXPECT_EQ(observer.connections("passthru:output"), list{"system:playback_1"});
+    EXPECT_EQ(observer.connections("system:capture_2"), list{});
+    EXPECT_EQ(observer.connections("system:playback_2"), list{});
+    EXPECT_EQ(server.err().find("cannot connect"), std::string::npos) << server.err();
+
+    ASSERT_EQ(run_tool(server, "jack_unload", {"passthru"}, &said), 0) << said;
+    EXPECT_TRUE(wait_until([&] { return !observer.port_exists("passthru:input"); }, 5s));
+    EXPECT_FALSE(observer.port_exists("passthru:output"));
+}
+
+TEST(passthru_load, the_initialisation_string_changes_nothing) {
+    jack_server server{with_plugin()};
+    std::string said;
+    ASSERT_EQ(run_tool(server, "jack_load", {"-i", "whatever it says", "passthru", "passthru"},
+                       &said), 0) << said;
+    harness_client observer(server.name(), "observer");
+    ASSERT_TRUE(observer.wait_for_port("passthru:output", 5s));
+    EXPECT_TRUE(wait_until([&] { return observer.connections("passthru:output").size() == 1; }, 5s));
+    EXPECT_EQ(observer.connections("passthru:output"), list{"system:playback_1"});
+}
+
+TEST(passthru_load, refused_connections_are_reported_and_the_client_stays_loaded) {
+    jack_server server{with_plugin(/*refuse_self_connect=*/true)};
+    std::string said;
+    ASSERT_EQ(run_tool(server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
+    harness_client observer(server.name(), "observer");
+    ASSERT_TRUE(observer.wait_for_port("passthru:output", 5s));
+    EXPECT_TRUE(wait_until(
+        [&] { return server.err().find("cannot connect output ports") != std::string::npos; }, 5s));
+    EXPECT_TRUE(lines_in_order(server.err(), {"cannot connect input ports",
+                                              "cannot connect output ports"}))
+        << server.err();
+    EXPECT_EQ(observer.connections("passthru:input"), list{});
+    EXPECT_TRUE(observer.port_exists("passthru:input"));
+}
+
+TEST(passthru_copy, input_comes_out_sample_for_sample) {
+    constexpr size_t period = 128;
+    const auto signal = ramp(40 * period, 0.003, 2.5e-5);
+    EXPECT_TRUE(retry_on_xruns([&](int& xruns) {
+        jack_server server{with_plugin()};
+        std::string said;
+        EXPECT_EQ(run_tool(server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
+        harness_client feeder(server.name(), "feeder");
+        harness_client recorder(server.name(), "recorder");
+        feeder.add_output("out", signal);
+        recorder.add_input("in", signal.size() + 32 * period);
+        feeder.activate();
+        recorder.activate();
+        if (!feeder.wait_for_port("passthru:output", 5s)) return ::testing::AssertionFailure() << "not loaded";
+        // The silent capture port stays connected too, so the sum is the signal itself.
+        EXPECT_TRUE(feeder.connect("feeder:out", "passthru:input"));
+        EXPECT_TRUE(recorder.connect("passthru:output", "recorder:in"));
+        recorder.start_capture();
+        feeder.start_feed();
+        EXPECT_TRUE(recorder.wait_captured(signal.size() + 32 * period, 10s));
+        auto result = blocks_match(recorder.captured("in"), signal, period);
+        xruns = settled_xruns(feeder, recorder);
+        return result;
+    }));
+}
+
+}  // namespace
