@@ -39,6 +39,7 @@ jack_server::jack_server(server_options options) : name_(unique_server_name()) {
                              std::to_string(options.period), "-C", "2", "-P", "2"});
     std::vector<std::string> env{"JACK_NO_AUDIO_RESERVATION=1"};
     if (!options.internal_dir.empty()) env.push_back("JACK_INTERNAL_DIR=" + options.internal_dir);
+    env.insert(env.end(), options.env.begin(), options.env.end());
     process_ = std::make_unique<child_process>("/usr/bin/jackd", args, env);
     // Probing before jackd has made its socket only makes libjack print complaints,
     // so wait for the socket first; probe anyway if that file is not where expected.

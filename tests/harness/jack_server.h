@@ -16,6 +16,9 @@ struct server_options {
     unsigned rate = 44100;
     // Where the server looks for internal clients (JACK_INTERNAL_DIR); empty: its own.
     std::string internal_dir;
+    // Extra environment for jackd, e.g. a sanitizer runtime preloaded so that it can
+    // load an instrumented internal client.
+    std::vector<std::string> env;
 };
 
 class jack_server {
