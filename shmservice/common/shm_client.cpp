@@ -1,0 +1,40 @@
+// Binding and buffer-base steps of the shared-memory tools.
+#include "shm_client.h"
+
+#include <binder/IServiceManager.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+using namespace android;
+
+sp<IMemoryHeap> gCurrentHeap;
+
+sp<IAndroidShm> getShmService() {
+    const sp<IBinder> binder =
+        defaultServiceManager()->getService(String16("com.velmora.android.kel.IAndroidShm"));
+    if (binder == nullptr) return nullptr;
+    return IAndroidShm::asInterface(binder);
+}
+
+uintptr_t getBufferBase(int32_t index, void (*report_unpublished)(const char* message)) {
+    const sp<IAndroidShm> service = getShmService();
+    if (service == nullptr) {
+        report_unpublished("The TaviBufferServer is not published");
+        return BUFFER_BASE_FAILED;
+    }
+    gCurrentHeap = service->bufferHeap(index);
+    if (gCurrentHeap == nullptr) return BUFFER_BASE_FAILED;
+    // A heap that cannot be mapped gives MAP_FAILED, which is the failure value too.
+    return reinterpret_cast<uintptr_t>(gCurrentHeap->getBase());
+}
+
+address_text_t format_address(uintptr_t address) {
+    address_text_t out;
+    if (address == BUFFER_BASE_FAILED) {
+        std::snprintf(out.text, sizeof out.text, "0xffffffff");
+    } else {
+        std::snprintf(out.text, sizeof out.text, "0x%" PRIxPTR, address);
+    }
+    return out;
+}
