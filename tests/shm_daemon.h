@@ -1,0 +1,72 @@
+// What the shared-memory tests share: a private binder directory for each test, a
+// memwarden daemon that is always stopped, runs of the tools, and the log lines
+// that liblog writes to standard error, read back as records.
+#pragma once
+
+#include <IAndroidShm.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace shm_test {
+
+extern const char service_name[];
+
+// A new mode-0700 directory under the test's files, set as XDG_RUNTIME_DIR of this
+// process (so its own lookups use it) and given to every program started here.
+std::string make_runtime_dir();
+
+// One lookup of the service; null when it is not published.
+android::sp<android::IAndroidShm> find_service();
+
+// memwarden, started in `runtime_dir` with debug logging; stopped when it goes.
+class memwarden_daemon {
+public:
+    explicit memwarden_daemon(const std::string& runtime_dir);
+    // Until a lookup finds the service; false if the daemon ended or it timed out.
+    bool wait_published(harness::duration timeout = harness::duration(5000));
+    harness::child_process& process() { return *process_; }
+    std::string log() const { return process_->err(); }
+
+private:
+    std::unique_ptr<harness::child_process> process_;
+};
+
+struct tool_run_t {
+    std::string out;
+    std::string err;
+    harness::exit_status status;
+};
+
+// Runs a tool to its end (at most 20 s) with `runtime_dir` and debug logging.
+tool_run_t run_tool(const std::string& path, const std::vector<std::string>& args,
+                    const std::string& runtime_dir);
+
+// One liblog line: "TAG P MM-DD HH:MM:SS pid tid message". Lines that do not start
+// a record belong to the message before them, as liblog writes a message with
+// embedded newlines, so `message` is the text as it was logged.
+struct log_record_t {
+    std::string tag;
+    char priority;
+    std::string message;
+};
+std::vector<log_record_t> parse_log(const std::string& text);
+// Only the records of `tag`.
+std::vector<log_record_t> records_of(const std::string& text, const std::string& tag);
+
+// Sets up a runtime directory and a published memwarden for each test.
+class live_service : public ::testing::Test {
+protected:
+    void SetUp() override;
+    // The tool's output; the run must end with status 0.
+    std::string peek(const std::vector<std::string>& args);
+
+    std::string runtime_dir;
+    std::unique_ptr<memwarden_daemon> daemon;
+    android::sp<android::IAndroidShm> service;
+};
+
+}  // namespace shm_test

@@ -1,0 +1,320 @@
+// wardenpeek against a live memwarden: every command's output compared line for
+// line, the registry read from a buffer that the test writes, and the registry
+// printer itself on buffers that are short, unaligned or hold unterminated texts.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+
+#include "registry_dump.h"
+#include "shm_client.h"
+#include "shm_daemon.h"
+
+using namespace android;
+using namespace shm_test;
+
+namespace {
+
+const std::vector<std::string> usage_lines = {
+    "usage",
+    " wardenpeek [status|header|body|index|semaphore]",
+    " status: show the shared memory allocation status",
+    " header: show the registry header infomations if the registry exist",
+    " body: show the registry body infomations if the registry exist",
+    " index: show the index of array that is allocated registry shared memory",
+    " semaphore: show the memory array about semaphore simulation",
+};
+
+void put32(uint8_t* at, int32_t value) { std::memcpy(at, &value, 4); }
+void put16(uint8_t* at, uint16_t value) { std::memcpy(at, &value, 2); }
+
+// A registry with recognisable values at the offsets that JACK's side uses:
+// header fields at 0..20, server slot i at 24 + 260 i (pid, then name at +4),
+// entry i at 2104 + 272 i (index, allocator at +4, size at +8, id at +12, fd at +268).
+void write_registry(uint8_t* base) {
+    std::memset(base, 0, 71736);
+    put32(base + 0, 0x4a41434b);
+    put16(base + 4, 65535);
+    put32(base + 8, -2);
+    put32(base + 12, 71736);
+    put32(base + 16, 2104);
+    put32(base + 20, 272);
+    for (int i = 0; i < 8; ++i) {
+        uint8_t* slot = base + 24 + 260 * i;
+        put32(slot, i == 0 ? 4242 : 0);
+        if (i == 0) std::strcpy(reinterpret_cast<char*>(slot + 4), "default");
+    }
+    // Slot 7's name fills all 256 bytes with no NUL; entry 0's pid follows it.
+    std::memset(base + 24 + 260 * 7 + 4, 'N', 256);
+    for (int i = 0; i < 256; ++i) {
+        uint8_t* entry = base + 2104 + 272 * i;
+        put16(entry, static_cast<uint16_t>(i == 3 ? -5 : i));
+        put32(entry + 4, i * 7);
+        put32(entry + 8, i * 1000);
+        std::snprintf(reinterpret_cast<char*>(entry + 12), 256, "jack-%d", i);
+        put32(entry + 268, 100 + i);
+    }
+    // Entry 255's id has no NUL either; the next bytes (its fd) must not be printed.
+    std::memset(base + 2104 + 272 * 255 + 12, 'I', 256);
+}
+
+std::vector<std::string> expected_header(const std::string& address) {
+    std::vector<std::string> lines = {
+        "<<<<<<<<<<  register header value  >>>>>>>>>>",
+        "memory address " + address + " " + address,
+        "magic = 1245791051",
+        "protocol = 65535",
+        "type = -2",
+        "size = 71736",
+        "hdr_len = 2104",
+        "entry_len = 272",
+        "server[0] pid = 4242, name = default",
+    };
+    for (int i = 1; i < 7; ++i) lines.push_back("server[" + std::to_string(i) + "] pid = 0, name = ");
+    lines.push_back("server[7] pid = 0, name = " + std::string(256, 'N'));
+    return lines;
+}
+
+std::vector<std::string> expected_body() {
+    std::vector<std::string> lines = {"<<<<<<<<<< registry body value >>>>>>>>>>"};
+    char line[600];
+    for (int i = 255; i >= 0; --i) {
+        const std::string id = i == 255 ? std::string(256, 'I') : "jack-" + std::to_string(i);
+        std::snprintf(line, sizeof line,
+                      "registry[%3d] index[%3d],allocator[%3d],size[%6d],id[%10s],fd[%3d]", i,
+                      i == 3 ? -5 : i, i * 7, i * 1000, id.c_str(), 100 + i);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The address that a header line shows, as a number; 0 when it is not full hex.
+uintptr_t header_address(const std::string& line) {
+    static const std::regex form("memory address (0x[0-9a-f]+) (0x[0-9a-f]+)");
+    std::smatch m;
+    if (!std::regex_match(line, m, form) || m[1] != m[2]) return 0;
+    return std::strtoull(m[1].str().c_str(), nullptr, 16);
+}
+
+std::string hex(const void* address) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%jx", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(address)));
+    return text;
+}
+
+class wardenpeek : public live_service {
+protected:
+    // A buffer of `size` bytes holding the test's registry, named as the registry.
+    int32_t publish_registry(int32_t size) {
+        const int32_t index = service->allocate(size);
+        heap = service->bufferHeap(index);
+        EXPECT_NE(heap, nullptr);
+        if (heap == nullptr || heap->getBase() == MAP_FAILED) return -1;
+        write_registry(static_cast<uint8_t*>(heap->getBase()));
+        service->setRegistryIndex(index);
+        return index;
+    }
+    sp<IMemoryHeap> heap;
+};
+
+TEST(wardenpeek_words, usage_and_invalid_words_need_no_service) {
+    const std::string dir = make_runtime_dir();
+    EXPECT_EQ(harness::split_lines(run_tool(WARDENPEEK_PATH, {}, dir).out), usage_lines);
+    const tool_run_t capital = run_tool(WARDENPEEK_PATH, {"Status"}, dir);
+    EXPECT_EQ(capital.out, "Status is invalid parameter\n");
+    EXPECT_EQ(capital.status.code, 0);
+    EXPECT_EQ(run_tool(WARDENPEEK_PATH, {"statu"}, dir).out, "statu is invalid parameter\n");
+    EXPECT_EQ(run_tool(WARDENPEEK_PATH, {""}, dir).out, " is invalid parameter\n");
+}
+
+TEST(wardenpeek_words, every_command_without_a_service_says_so) {
+    const std::string dir = make_runtime_dir();
+    for (const char* word : {"status", "header", "body", "index", "semaphore"}) {
+        const tool_run_t run = run_tool(WARDENPEEK_PATH, {word, "ignored"}, dir);
+        EXPECT_EQ(run.out, "shm service is not available\n") << word;
+        EXPECT_EQ(run.status.code, 0) << word;
+    }
+}
+
+TEST_F(wardenpeek, status_lists_256_down_to_0_with_full_addresses) {
+    ASSERT_EQ(service->allocate(4096), 0);
+    ASSERT_EQ(service->allocate(4096), 1);
+    ASSERT_EQ(service->allocate(100000), 2);
+    service->releaseBuffer(1);
+    const std::vector<std::string> lines = harness::split_lines(peek({"status"}));
+    ASSERT_EQ(lines.size(), 258u);
+    EXPECT_EQ(lines[0], "<<<<<<<<<<< dump memory allocation status >>>>>>>>>>");
+    const std::regex mapped(R"(Mem\[  ([02])\] == 0x([0-9a-f]+))");
+    for (int i = 256; i >= 0; --i) {
+        const std::string& line = lines[257 - i];
+        char label[16];
+        std::snprintf(label, sizeof label, "Mem[%3d] == ", i);
+        if (i == 0 || i == 2) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, mapped)) << line;
+            // Mapped in the tool's 64-bit address space: no 32-bit cut.
+            EXPECT_GT(std::strtoull(m[2].str().c_str(), nullptr, 16), 0xffffffffull) << line;
+        } else {
+            EXPECT_EQ(line, std::string(label) + "NULL");
+        }
+    }
+    EXPECT_NE(lines[255], lines[257]);
+}
+
+TEST_F(wardenpeek, index_prints_whatever_is_stored) {
+    EXPECT_EQ(peek({"index"}), "<<<<<<<<<<< show registry index >>>>>>>>>>\nindex [257]\n");
+    service->setRegistryIndex(5);
+    EXPECT_EQ(peek({"index"}), "<<<<<<<<<<< show registry index >>>>>>>>>>\nindex [  5]\n");
+    service->setRegistryIndex(-3);
+    EXPECT_EQ(peek({"index"}), "<<<<<<<<<<< show registry index >>>>>>>>>>\nindex [ -3]\n");
+    service->setRegistryIndex(123456);
+    EXPECT_EQ(peek({"index"}), "<<<<<<<<<<< show registry index >>>>>>>>>>\nindex [123456]\n");
+}
+
+TEST_F(wardenpeek, header_and_body_of_a_written_registry) {
+    ASSERT_EQ(publish_registry(71736), 0);
+    const std::vector<std::string> header = harness::split_lines(peek({"header"}));
+    ASSERT_EQ(header.size(), 16u);
+    const uintptr_t address = header_address(header[1]);
+    EXPECT_GT(address, 0xffffffffull) << header[1];
+    EXPECT_EQ(header, expected_header(hex(reinterpret_cast<void*>(address))));
+    EXPECT_EQ(harness::split_lines(peek({"body"})), expected_body());
+}
+
+TEST_F(wardenpeek, registry_index_256_is_read_and_257_is_none) {
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(service->allocate(1), i);
+    ASSERT_EQ(publish_registry(80000), 256);
+    EXPECT_EQ(harness::split_lines(peek({"body"})), expected_body());
+    EXPECT_EQ(harness::split_lines(peek({"header"})).size(), 16u);
+
+    service->setRegistryIndex(257);
+    EXPECT_EQ(peek({"header"}), "don't have a registry header\n");
+    EXPECT_EQ(peek({"body"}), "don't have a registry body\n");
+    service->setRegistryIndex(INT32_MAX);
+    EXPECT_EQ(peek({"header"}), "don't have a registry header\n");
+}
+
+TEST_F(wardenpeek, before_any_store_there_is_no_registry) {
+    EXPECT_EQ(peek({"header"}), "don't have a registry header\n");
+    EXPECT_EQ(peek({"body"}), "don't have a registry body\n");
+}
+
+TEST_F(wardenpeek, a_registry_index_without_a_buffer_prints_nothing) {
+    for (int32_t index : {0, 256, -1, INT32_MIN}) {
+        service->setRegistryIndex(index);
+        EXPECT_EQ(peek({"header"}), "") << index;
+        EXPECT_EQ(peek({"body"}), "") << index;
+    }
+}
+
+TEST_F(wardenpeek, a_buffer_smaller_than_a_registry_is_not_read) {
+    // What wardencheck leaves behind: its 10000-byte buffer, named as the registry.
+    service->setRegistryIndex(service->allocate(10000));
+    const sp<IMemoryHeap> small = service->bufferHeap(0);
+    ASSERT_NE(small, nullptr);
+    const std::string line = "registry buffer holds " + std::to_string(small->getSize()) +
+                             " bytes, less than the 71736 bytes of a registry\n";
+    EXPECT_EQ(peek({"header"}), line);
+    EXPECT_EQ(peek({"body"}), line);
+}
+
+TEST_F(wardenpeek, semaphore_asks_the_daemon_to_log_its_array) {
+    EXPECT_EQ(peek({"semaphore"}), "log will be shown in the logcat log\n");
+    ASSERT_TRUE(harness::wait_until([&] { return records_of(daemon->log(), "AndroidShm").size() >= 4; },
+                                    harness::duration(2000)));
+    const std::vector<log_record_t> lines = records_of(daemon->log(), "AndroidShm");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].message, "semaphore[ 0.. 7] 0 0 0 0 0 0 0 0");
+    EXPECT_EQ(lines[3].message, "semaphore[24..31] 0 0 0 0 0 0 0 0");
+    EXPECT_EQ(lines[0].priority, 'I');
+}
+
+// The printer alone, on memory of the test's own.
+std::string print_to_string(void (*print)(const uint8_t*, size_t, FILE*), const uint8_t* base,
+                            size_t size) {
+    char* text = nullptr;
+    size_t length = 0;
+    FILE* out = open_memstream(&text, &length);
+    print(base, size, out);
+    std::fclose(out);
+    std::string result(text, length);
+    std::free(text);
+    return result;
+}
+
+TEST(registry_dump, reads_a_registry_at_an_odd_address) {
+    std::vector<uint8_t> memory(71736 + 8);
+    uint8_t* odd = memory.data() + 1;
+    write_registry(odd);
+    EXPECT_EQ(harness::split_lines(print_to_string(print_registry_header, odd, 71736)),
+              expected_header(hex(odd)));
+    EXPECT_EQ(harness::split_lines(print_to_string(print_registry_body, odd, 71736)), expected_body());
+}
+
+TEST(registry_dump, reads_nothing_past_the_buffer) {
+    // The buffer ends where an inaccessible page begins: one byte too far faults.
+    const size_t page = 4096, span = ((71736 + page - 1) / page) * page;
+    uint8_t* map = static_cast<uint8_t*>(
+        mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(map + span, page, PROT_NONE), 0);
+    uint8_t* base = map + span - 71736;
+    write_registry(base);
+    // Entry 255 holds the last bytes: its fd.
+    EXPECT_EQ(harness::split_lines(print_to_string(print_registry_body, base, 71736)), expected_body());
+
+    const std::string refused =
+        "registry buffer holds 71735 bytes, less than the 71736 bytes of a registry\n";
+    EXPECT_EQ(print_to_string(print_registry_header, base + 1, 71735), refused);
+    EXPECT_EQ(print_to_string(print_registry_body, base + 1, 71735), refused);
+    EXPECT_EQ(print_to_string(print_registry_body, nullptr, 0),
+              "registry buffer holds 0 bytes, less than the 71736 bytes of a registry\n");
+    munmap(map, span + page);
+}
+
+// The shared buffer-base step and the address form, as both tools use them.
+std::vector<std::string> reported;
+void note_report(const char* message) { reported.push_back(message); }
+
+TEST(buffer_base, without_a_service_reports_once_and_fails) {
+    make_runtime_dir();
+    reported.clear();
+    EXPECT_EQ(getBufferBase(0, note_report), BUFFER_BASE_FAILED);
+    EXPECT_EQ(reported, std::vector<std::string>{"The TaviBufferServer is not published"});
+    EXPECT_STREQ(format_address(getBufferBase(0, note_report)).text, "0xffffffff");
+}
+
+TEST(buffer_base, addresses_print_in_full_hex) {
+    EXPECT_STREQ(format_address(BUFFER_BASE_FAILED).text, "0xffffffff");
+    EXPECT_STREQ(format_address(0x1000).text, "0x1000");
+    EXPECT_STREQ(format_address(0).text, "0x0");
+    if (sizeof(uintptr_t) == 8) {
+        EXPECT_STREQ(format_address(static_cast<uintptr_t>(0x7f0012345678ull)).text, "0x7f0012345678");
+        EXPECT_STREQ(format_address(static_cast<uintptr_t>(0xfffffffffffffffeull)).text,
+                     "0xfffffffffffffffe");
+    }
+}
+
+TEST_F(wardenpeek, buffer_base_is_the_heap_mapped_here_and_kept_alive) {
+    reported.clear();
+    const int32_t index = service->allocate(5000);
+    const uintptr_t base = getBufferBase(index, note_report);
+    ASSERT_NE(base, BUFFER_BASE_FAILED);
+    ASSERT_NE(gCurrentHeap, nullptr);
+    EXPECT_EQ(base, reinterpret_cast<uintptr_t>(gCurrentHeap->getBase()));
+    // The same memory the daemon holds: what this process writes, a new mapping reads.
+    std::memcpy(reinterpret_cast<void*>(base), "peek", 4);
+    EXPECT_EQ(getBufferBase(1, note_report), BUFFER_BASE_FAILED);
+    EXPECT_EQ(gCurrentHeap, nullptr);
+    const uintptr_t again = getBufferBase(index, note_report);
+    ASSERT_NE(again, BUFFER_BASE_FAILED);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<void*>(again), "peek", 4), 0);
+    EXPECT_TRUE(reported.empty());
+    gCurrentHeap.clear();
+}
+
+}  // namespace
