@@ -78,7 +78,7 @@ void check_allocated() {
             differed = true;
         }
     }
-    LOG_DEBUG(differed ? "fail\n" : "pass\n");
+    LOG_DEBUG("%s", differed ? "fail\n" : "pass\n");
 }
 
 void test_set_get_registry_index() {
@@ -86,9 +86,9 @@ void test_set_get_registry_index() {
     const sp<IAndroidShm> service = getShmService();
     if (service == nullptr) return;
     service->setRegistryIndex(1);
-    LOG_DEBUG(service->getRegistryIndex() == 1 ? "pass\n" : "fail\n");
+    LOG_DEBUG("%s", service->getRegistryIndex() == 1 ? "pass\n" : "fail\n");
     service->setRegistryIndex(0);
-    LOG_DEBUG(service->getRegistryIndex() == 0 ? "pass\n" : "fail\n");
+    LOG_DEBUG("%s", service->getRegistryIndex() == 0 ? "pass\n" : "fail\n");
 }
 
 void test_memset() {

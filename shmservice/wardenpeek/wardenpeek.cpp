@@ -66,7 +66,8 @@ void show_status() {
     print_line("<<<<<<<<<<< dump memory allocation status >>>>>>>>>>");
     for (int32_t i = 256; i >= 0; --i) {
         if (service->checkAllocated(i) == 1) {
-            std::fprintf(peek_output, "Mem[%3d] == %s\n", i, format_address(getBufferBase(i, print_line)).text);
+            const address_text_t address = format_address(getBufferBase(i, print_line));
+            std::fprintf(peek_output, "Mem[%3d] == %s\n", i, address.text);
         } else {
             std::fprintf(peek_output, "Mem[%3d] == NULL\n", i);
         }
