@@ -13,6 +13,8 @@ IServiceManager::~IServiceManager() = default;
 
 namespace {
 
+constexpr int kLookupTimeoutMs = 2000;
+
 class HostServiceManager : public IServiceManager {
 public:
     sp<IBinder> getService(const String16& name) const override { return checkService(name); }
@@ -25,8 +27,12 @@ public:
         auto link = binder_transport::connection::open(path);
         if (link == nullptr) return nullptr;
         sp<IBinder> remote = new BpBinder(link, binder_transport::kRootHandle);
-        // A refused peer or a dead process shows here, not at the first real call.
-        return remote->pingBinder() == NO_ERROR ? remote : nullptr;
+        // A refused peer, a dead process or a listener that never answers shows
+        // here, within the lookup's short wait, not at the first real call.
+        link->set_reply_timeout(kLookupTimeoutMs);
+        const bool answered = remote->pingBinder() == NO_ERROR;
+        link->set_reply_timeout(-1);
+        return answered ? remote : nullptr;
     }
 
     status_t addService(const String16& name, const sp<IBinder>& service, bool /*allowIsolated*/) override {

@@ -26,8 +26,6 @@ namespace {
 
 const char* const kLogTag = "binder";
 constexpr size_t kMaxNameChars = 127;
-// A client waits this long for a reply before it gives the server up.
-constexpr int kReplyTimeoutMs = 20000;
 // Beyond these, new connections and new handles are refused, so that one
 // client cannot exhaust the serving process's descriptors or memory.
 constexpr size_t kMaxConnections = 512;
@@ -266,7 +264,7 @@ status_t connection::transact(const std::shared_ptr<connection>& self, uint32_t 
         pollfd waiting = {mFd, POLLIN, 0};
         int ready;
         do {
-            ready = poll(&waiting, 1, kReplyTimeoutMs);
+            ready = poll(&waiting, 1, mReplyTimeoutMs.load());
         } while (ready < 0 && errno == EINTR);
         if (ready == 0) return fail(TIMED_OUT);
         if (ready < 0) return fail(DEAD_OBJECT);

@@ -67,6 +67,10 @@ public:
     // Tells the serving side that one reference to `handle` is gone.
     void release(uint32_t handle);
     bool alive() const { return !mDead.load(); }
+    // How long an exchange waits for its reply before it gives the server up
+    // (TIMED_OUT, and the connection is dead); -1, the default, waits as long as
+    // the serving process lives, as binder calls do on the device.
+    void set_reply_timeout(int milliseconds) { mReplyTimeoutMs.store(milliseconds); }
 
 private:
     explicit connection(int fd);
@@ -75,6 +79,7 @@ private:
     const int mFd;
     std::mutex mLock;  // one exchange at a time on the socket
     std::atomic<bool> mDead{false};
+    std::atomic<int> mReplyTimeoutMs{-1};
     std::vector<uint8_t> mReceive;
 };
 
