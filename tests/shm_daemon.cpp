@@ -34,6 +34,17 @@ memwarden_daemon::memwarden_daemon(const std::string& runtime_dir)
           MEMWARDEN_PATH, std::vector<std::string>{},
           std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_dir, "ANDROID_LOG_TAGS=*:v"})) {}
 
+memwarden_daemon::~memwarden_daemon() {
+    process_->stop(std::chrono::seconds(1));
+    expect_no_sanitizer_report("memwarden", process_->err());
+}
+
+void expect_no_sanitizer_report(const std::string& program, const std::string& output) {
+    const bool report = output.find("Sanitizer:") != std::string::npos ||
+                        output.find("runtime error:") != std::string::npos;
+    EXPECT_FALSE(report) << program << " reported:\n" << output;
+}
+
 bool memwarden_daemon::wait_published(harness::duration timeout) {
     return harness::wait_until([&] { return !process_->running() || find_service() != nullptr; },
                                timeout) &&
@@ -49,6 +60,7 @@ tool_run_t run_tool(const std::string& path, const std::vector<std::string>& arg
     run.status = status ? *status : tool.stop(std::chrono::seconds(1));
     run.out = tool.out();
     run.err = tool.err();
+    expect_no_sanitizer_report(path, run.err);
     return run;
 }
 

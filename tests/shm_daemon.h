@@ -26,6 +26,8 @@ android::sp<android::IAndroidShm> find_service();
 class memwarden_daemon {
 public:
     explicit memwarden_daemon(const std::string& runtime_dir);
+    // Stops the daemon; a sanitizer report in its output fails the test.
+    ~memwarden_daemon();
     // Until a lookup finds the service; false if the daemon ended or it timed out.
     bool wait_published(harness::duration timeout = harness::duration(5000));
     harness::child_process& process() { return *process_; }
@@ -35,13 +37,17 @@ private:
     std::unique_ptr<harness::child_process> process_;
 };
 
+// Fails the current test if `output` holds a sanitizer report.
+void expect_no_sanitizer_report(const std::string& program, const std::string& output);
+
 struct tool_run_t {
     std::string out;
     std::string err;
     harness::exit_status status;
 };
 
-// Runs a tool to its end (at most 20 s) with `runtime_dir` and debug logging.
+// Runs a tool to its end (at most 20 s) with `runtime_dir` and debug logging; a
+// sanitizer report on its standard error fails the test.
 tool_run_t run_tool(const std::string& path, const std::vector<std::string>& args,
                     const std::string& runtime_dir);
 

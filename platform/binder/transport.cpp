@@ -323,6 +323,11 @@ struct watched_t {
     std::map<uint32_t, handle_t> handles;  // connection: its object table
     uint32_t next_handle = 1;
     pid_t peer_pid = 0;
+    // Counts the hand-overs through epoll. A one-shot re-arm passes the item to
+    // whichever pool thread wakes next; this release/acquire pair states that
+    // hand-over in the memory model, where epoll itself is invisible to the
+    // thread sanitizer.
+    std::atomic<uint32_t> turns{0};
 };
 
 std::mutex& server_lock() {
@@ -348,6 +353,7 @@ int epoll_fd_locked() {
     return state.epoll_fd;
 }
 
+// After this call another thread may own (and free) the item.
 void rearm(watched_t* item) {
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
@@ -357,7 +363,9 @@ void rearm(watched_t* item) {
         std::lock_guard<std::mutex> guard(server_lock());
         epoll_fd = epoll_fd_locked();
     }
-    epoll_ctl(epoll_fd, EPOLL_CTL_MOD, item->fd, &event);
+    const int fd = item->fd;
+    item->turns.fetch_add(1, std::memory_order_release);
+    epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event);
 }
 
 void drop_connection(watched_t* conn) {
@@ -407,6 +415,7 @@ void accept_clients(watched_t* listener) {
         epoll_event event{};
         event.events = EPOLLIN | EPOLLONESHOT;
         event.data.ptr = conn;
+        conn->turns.fetch_add(1, std::memory_order_release);
         epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event);
     }
 }
@@ -554,6 +563,7 @@ status_t publish(const std::string& path, const sp<IBinder>& service) {
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.ptr = listener;
+    listener->turns.fetch_add(1, std::memory_order_release);
     epoll_ctl(epoll_fd_locked(), EPOLL_CTL_ADD, fd, &event);
     return NO_ERROR;
 }
@@ -576,6 +586,7 @@ void serve_forever() {
         const int ready = epoll_wait(epoll_fd, &event, 1, -1);
         if (ready <= 0) continue;
         auto* item = static_cast<watched_t*>(event.data.ptr);
+        item->turns.load(std::memory_order_acquire);
         if (item->listener) {
             accept_clients(item);
             rearm(item);
