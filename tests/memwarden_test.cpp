@@ -15,7 +15,6 @@
 
 #include <cstring>
 #include <random>
-#include <regex>
 #include <thread>
 
 #include "shm_daemon.h"
@@ -245,7 +244,6 @@ TEST_F(memwarden, thirty_two_tools_at_once_all_see_the_same_status) {
             WARDENPEEK_PATH, std::vector<std::string>{"status"},
             std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_dir}));
     }
-    const std::regex mapped(R"(Mem\[  1\] == 0x[0-9a-f]{9,16})");
     for (auto& tool : tools) {
         const auto status = tool->wait(harness::duration(20000));
         ASSERT_TRUE(status);
@@ -256,7 +254,8 @@ TEST_F(memwarden, thirty_two_tools_at_once_all_see_the_same_status) {
         int null_lines = 0;
         for (const auto& line : lines) null_lines += line.size() == 16 && line.compare(8, 8, " == NULL") == 0;
         EXPECT_EQ(null_lines, 256);
-        EXPECT_TRUE(std::regex_match(lines[256], mapped)) << lines[256];
+        // Index 1 maps above 4 GiB on this machine: the address is not cut to 32 bits.
+        EXPECT_GT(hex_after(lines[256], "Mem[  1] == "), 0xffffffffull) << lines[256];
         EXPECT_EQ(lines[257], "Mem[  0] == NULL");
     }
 }

@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <regex>
+#include <cctype>
 #include <stdexcept>
 
 namespace shm_test {
@@ -45,6 +45,16 @@ void expect_no_sanitizer_report(const std::string& program, const std::string& o
     EXPECT_FALSE(report) << program << " reported:\n" << output;
 }
 
+uint64_t hex_after(const std::string& line, const std::string& prefix) {
+    const std::string lead = prefix + "0x";
+    if (line.size() <= lead.size() || line.size() > lead.size() + 16 ||
+        line.compare(0, lead.size(), lead) != 0 ||
+        line.find_first_not_of("0123456789abcdef", lead.size()) != std::string::npos) {
+        return 0;
+    }
+    return std::strtoull(line.c_str() + lead.size(), nullptr, 16);
+}
+
 bool memwarden_daemon::wait_published(harness::duration timeout) {
     return harness::wait_until([&] { return !process_->running() || find_service() != nullptr; },
                                timeout) &&
@@ -64,14 +74,40 @@ tool_run_t run_tool(const std::string& path, const std::vector<std::string>& arg
     return run;
 }
 
+namespace {
+
+// Matches "TAG P MM-DD HH:MM:SS pid tid message", with the numbers padded by spaces.
+bool parse_record_line(const std::string& line, log_record_t* record) {
+    const size_t tag_end = line.find(' ');
+    if (tag_end == 0 || tag_end == std::string::npos || line.size() < tag_end + 18) return false;
+    const char priority = line[tag_end + 1];
+    if (std::string("VDIWEF").find(priority) == std::string::npos || line[tag_end + 2] != ' ') {
+        return false;
+    }
+    const std::string stamp = line.substr(tag_end + 3, 14);  // MM-DD HH:MM:SS
+    for (size_t i = 0; i < stamp.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(stamp[i])) != 0;
+        if (digit != (std::string("-: ").find(stamp[i]) == std::string::npos)) return false;
+    }
+    size_t at = tag_end + 17;
+    for (int number = 0; number < 2; ++number) {  // pid and tid
+        const size_t digits = line.find_first_not_of(' ', at);
+        if (digits == at || digits == std::string::npos) return false;
+        at = line.find_first_not_of("0123456789", digits);
+        if (at == digits || at == std::string::npos || line[at] != ' ') return false;
+    }
+    *record = {line.substr(0, tag_end), priority, line.substr(at + 1)};
+    return true;
+}
+
+}  // namespace
+
 std::vector<log_record_t> parse_log(const std::string& text) {
-    static const std::regex record(
-        R"(^(\S+) ([VDIWEF]) \d\d-\d\d \d\d:\d\d:\d\d +\d+ +\d+ (.*)$)");
     std::vector<log_record_t> records;
     for (const std::string& line : harness::split_lines(text)) {
-        std::smatch m;
-        if (std::regex_match(line, m, record)) {
-            records.push_back({m[1].str(), m[2].str()[0], m[3].str()});
+        log_record_t record;
+        if (parse_record_line(line, &record)) {
+            records.push_back(record);
         } else if (!records.empty()) {
             records.back().message += "\n" + line;
         }

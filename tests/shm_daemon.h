@@ -5,6 +5,7 @@
 
 #include <IAndroidShm.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ private:
 
 // Fails the current test if `output` holds a sanitizer report.
 void expect_no_sanitizer_report(const std::string& program, const std::string& output);
+
+// The number in a line that is exactly `prefix`, "0x" and lower-case hex digits;
+// 0 when the line has another form.
+uint64_t hex_after(const std::string& line, const std::string& prefix);
 
 struct tool_run_t {
     std::string out;

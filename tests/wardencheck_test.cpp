@@ -6,9 +6,9 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 
 #include "shm_daemon.h"
 #include "wardencheck.h"
@@ -46,12 +46,31 @@ class wardencheck : public live_service {};
 
 // "WardenCheck base=<p> Data=0x<x>[ CHANGED]\n": the value, or -1 when the line has
 // another form or another base.
+struct value_line_t {
+    std::string base;
+    long long value = -1;
+    bool changed = false;
+};
+
+bool parse_value_line(const std::string& message, value_line_t* line) {
+    char base[40];
+    unsigned long long value;
+    int end = 0;
+    if (std::sscanf(message.c_str(), "WardenCheck base=%39[0-9a-fx] Data=0x%llx%n", base, &value, &end) != 2 ||
+        std::strncmp(base, "0x", 2) != 0) {
+        return false;
+    }
+    const std::string rest = message.substr(static_cast<size_t>(end));
+    if (rest != "\n" && rest != " CHANGED\n") return false;
+    *line = {base, static_cast<long long>(value), rest != "\n"};
+    return true;
+}
+
 long long value_of(const log_record_t& r, const std::string& base, bool changed) {
-    static const std::regex form(R"(WardenCheck base=(0x[0-9a-f]+) Data=0x([0-9a-f]+)( CHANGED)?\n)");
-    std::smatch m;
-    if (r.priority != 'D' || !std::regex_match(r.message, m, form)) return -1;
-    if (m[1] != base || m[3].matched != changed) return -1;
-    return std::strtoll(m[2].str().c_str(), nullptr, 16);
+    value_line_t line;
+    if (r.priority != 'D' || !parse_value_line(r.message, &line)) return -1;
+    if (line.base != base || line.changed != changed) return -1;
+    return line.value;
 }
 
 TEST_F(wardencheck, logs_every_result_and_leaves_one_buffer_and_registry_0) {
@@ -63,18 +82,17 @@ TEST_F(wardencheck, logs_every_result_and_leaves_one_buffer_and_registry_0) {
     ASSERT_EQ(r.size(), 1u + 2 + 1 + 20 + 2 + 3 + 5) << run.err;
 
     EXPECT_EQ(r[0].message, headings[0]);
-    static const std::regex base_form(R"(WardenCheck base=(0x[0-9a-f]+) .*\n)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(r[1].message, m, base_form)) << r[1].message;
-    const std::string once_base = m[1];
+    value_line_t line;
+    ASSERT_TRUE(parse_value_line(r[1].message, &line)) << r[1].message;
+    const std::string once_base = line.base;
     EXPECT_GT(std::strtoull(once_base.c_str(), nullptr, 16), 0xffffffffull);
     const long long first = value_of(r[1], once_base, false);
     ASSERT_GE(first, 0) << r[1].message;
     EXPECT_EQ(value_of(r[2], once_base, true), first + 1) << r[2].message;
 
     EXPECT_EQ(r[3].message, headings[1]);
-    ASSERT_TRUE(std::regex_match(r[4].message, m, base_form)) << r[4].message;
-    const std::string base = m[1];
+    ASSERT_TRUE(parse_value_line(r[4].message, &line)) << r[4].message;
+    const std::string base = line.base;
     long long previous = value_of(r[4], base, false);
     ASSERT_GE(previous, 0);
     for (int k = 0; k < 10; ++k) {
