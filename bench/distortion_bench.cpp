@@ -3,6 +3,8 @@
 #include <cmath>
 #include <vector>
 
+#include "subnormal.h"
+
 #include "distortion.h"
 #include "distortion_reference.h"
 #include "per_sample.h"
@@ -41,6 +43,28 @@ void distortion_block(benchmark::State& state, bool overdrive) {
     });
 }
 
+// Silence after a loud signal: the filters' state decays until the output parks at
+// a subnormal value, where every product and sum may take the slow path.
+void processor_subnormal(benchmark::State& state) {
+    const int64_t frames = state.range(0);
+    set_parameters(false);
+    std::vector<float> loud = test_input(frames), silence(static_cast<size_t>(frames)), output(loud.size());
+    for (float& x : loud) x *= 3.0f;
+    const float* inputs[] = {loud.data()};
+    float* outputs[] = {output.data()};
+    for (int block = 0; block < 100; ++block) distortion_compute(static_cast<int32_t>(frames), inputs, outputs);
+    inputs[0] = silence.data();
+    // Ten seconds of silence at 44.1 kHz is far more than the decay needs.
+    for (int64_t done = 0; done < 441000; done += frames) {
+        distortion_compute(static_cast<int32_t>(frames), inputs, outputs);
+    }
+    run_per_sample(state, frames, [&] {
+        distortion_compute(static_cast<int32_t>(frames), inputs, outputs);
+        benchmark::DoNotOptimize(output.data());
+    });
+    state.counters["subnormal_share"] = subnormal_share(output);
+}
+
 void processor_defaults(benchmark::State& s) { distortion_block<distortion_compute>(s, false); }
 void baseline_defaults(benchmark::State& s) { distortion_block<reference_compute>(s, false); }
 void processor_overdrive(benchmark::State& s) { distortion_block<distortion_compute>(s, true); }
@@ -49,6 +73,7 @@ void baseline_overdrive(benchmark::State& s) { distortion_block<reference_comput
 }  // namespace
 
 BENCHMARK(processor_defaults)->Arg(64)->Arg(128)->Arg(1024);
+BENCHMARK(processor_subnormal)->Arg(64)->Arg(128)->Arg(1024);
 BENCHMARK(baseline_defaults)->Arg(64)->Arg(128)->Arg(1024);
 BENCHMARK(processor_overdrive)->Arg(64)->Arg(128)->Arg(1024);
 BENCHMARK(baseline_overdrive)->Arg(64)->Arg(128)->Arg(1024);
