@@ -51,8 +51,10 @@ void wav_read_header(const char* path, wav_header_t* header) {
         printf("Can not able to open wave file\n");
         exit(1);
     }
-    // A file shorter than the header fills only the bytes it holds.
-    (void)fread(header, size_t(WAV_HEADER_SIZE), 1, stream);
+    // A file shorter than the header fills only the bytes it holds; the rest of
+    // the record stays as the caller left it.
+    const size_t header_bytes = fread(header, 1, size_t(WAV_HEADER_SIZE), stream);
+    static_cast<void>(header_bytes);
     const int32_t length = wav_file_length(stream);
     fclose(stream);
 
