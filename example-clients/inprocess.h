@@ -2,7 +2,7 @@
 // It copies the first physical capture port to the first physical playback port.
 #pragma once
 
-#include <jack/jack.h>
+#include "jack_realtime.h"
 
 // The plug-in's one record, allocated per load by jack_initialize and released by
 // jack_finish; the server hands it to every process callback.
@@ -20,7 +20,7 @@ extern "C" {
 // missing. load_init, the load request's string, is not used.
 PASSTHRU_EXPORT int jack_initialize(jack_client_t* client, const char* load_init);
 // The process callback: copies the input buffer to the output buffer.
-PASSTHRU_EXPORT int inprocess(jack_nframes_t nframes, void* arg);
+PASSTHRU_EXPORT int inprocess(jack_nframes_t nframes, void* arg) REALTIME_NONBLOCKING;
 // Releases the record; a null argument does nothing.
 PASSTHRU_EXPORT void jack_finish(void* arg);
 }

@@ -4,7 +4,7 @@
 // the main thread. Each program supplies only its hooks; the sequence lives here once.
 #pragma once
 
-#include <jack/jack.h>
+#include "jack_realtime.h"
 
 // The one client of this process and its ports. Written by the main thread before
 // activation and only read afterwards, so the process callback reads them freely.
@@ -49,4 +49,4 @@ void connect_own_input(const char* peer_output, jack_port_t* own);
 
 // The buffer of a port for this cycle; a port whose registration failed reads as
 // silence. Real-time safe: no allocation.
-const float* input_buffer(jack_port_t* port, jack_nframes_t nframes);
+const float* input_buffer(jack_port_t* port, jack_nframes_t nframes) REALTIME_NONBLOCKING;

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "realtime.h"
+
 // Kept in a namespace of their own so that a program can link several
 // processors (each has a `sampling_rate`, a `write_index` and a `delay_line`).
 namespace distortion {
@@ -81,4 +83,5 @@ void distortion_init(int32_t sample_rate);
 // and a count of 0 or less processes nothing. outputs[0] may be inputs[0].
 // Runs on the JACK process thread: no allocation, lock or I/O, and the
 // transcendental calls are made once per block.
-void distortion_compute(int32_t count, const float* const* inputs, float* const* outputs);
+void distortion_compute(int32_t count, const float* const* inputs, float* const* outputs)
+    REALTIME_NONBLOCKING;

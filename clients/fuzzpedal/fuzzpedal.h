@@ -2,7 +2,7 @@
 // client frame runs for it, and the per-cycle work that tests call directly.
 #pragma once
 
-#include <jack/jack.h>
+#include "jack_realtime.h"
 
 extern const char* const fuzzpedal_usage;
 
@@ -17,11 +17,11 @@ bool fuzzpedal_prepare(int argc, char** argv, void** callback_arg);
 // One cycle on given buffers: input1 through the processor into output1, and
 // silence into output2, which the mono processor leaves alone.
 void fuzzpedal_cycle(jack_nframes_t nframes, const float* input1, float* output1,
-                     float* output2);
+                     float* output2) REALTIME_NONBLOCKING;
 
 // The JACK process callback (real-time thread). Writes its one line per cycle
 // to stdout, fetches the four buffers and runs fuzzpedal_cycle. Returns 0.
-int fuzzpedal_process(jack_nframes_t nframes, void* arg);
+int fuzzpedal_process(jack_nframes_t nframes, void* arg) REALTIME_NONBLOCKING;
 
 // spinreel's outputs into the inputs, the outputs to the system playback ports.
 void fuzzpedal_connect();

@@ -8,7 +8,7 @@
 // only read afterwards.
 #pragma once
 
-#include <jack/jack.h>
+#include "jack_realtime.h"
 
 #include <atomic>
 #include <cstdint>
@@ -57,10 +57,10 @@ void padplayer_read_keys(FILE* keys);
 // sample plays, out = float((v / 32767.0) * 0.3 + in) per channel, one value per
 // frame. When the sample ends inside the block the rest of it passes through.
 void padplayer_mix(jack_nframes_t nframes, const float* in1, const float* in2, float* out1,
-                   float* out2);
+                   float* out2) REALTIME_NONBLOCKING;
 
 // The JACK process callback: fetches the four buffers and mixes. Returns 0.
-int padplayer_process(jack_nframes_t nframes, void* arg);
+int padplayer_process(jack_nframes_t nframes, void* arg) REALTIME_NONBLOCKING;
 
 // output1 and output2 to the first two physical playback ports; exits with 1 when
 // the server lists none.

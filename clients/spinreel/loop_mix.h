@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "realtime.h"
 #include "sample_buffer.h"
 
 constexpr double LOOP_DIVISOR = 32767.0;  // not 32768: -32768 maps slightly below -1
@@ -16,4 +17,4 @@ constexpr double LOOP_GAIN = 0.2;
 // is double precision. Requires loop->frames >= 1 and a position inside the data.
 // Runs on the real-time thread: no allocation, no I/O.
 void spinreel_mix(uint32_t nframes, sample_buffer_t* loop, int channels, const float* in1,
-                  const float* in2, float* out1, float* out2);
+                  const float* in2, float* out1, float* out2) REALTIME_NONBLOCKING;

@@ -2,7 +2,7 @@
 // It makes no connections; the effects connect to it under the name spinreel.
 #pragma once
 
-#include <jack/jack.h>
+#include "jack_realtime.h"
 
 #include "sample_buffer.h"
 #include "wav_loader.h"
@@ -21,4 +21,4 @@ bool spinreel_prepare(int argc, char** argv, void** callback_arg);
 void spinreel_release(void* arg);
 
 // The JACK process callback, on the client's real-time thread. Returns 0.
-int spinreel_process(jack_nframes_t nframes, void* arg);
+int spinreel_process(jack_nframes_t nframes, void* arg) REALTIME_NONBLOCKING;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "realtime.h"
+
 // The processor's state lives in a namespace of its own: `time` would clash with
 // the C library's time(), and programs that link several processors (tests,
 // benchmarks, tools) must not see two `sampling_rate`s or `write_index`es.
@@ -30,4 +32,5 @@ void echo_init(int32_t sampling_rate);
 // Processes `count` frames of inputs[0] into outputs[0]; the other entries are not
 // used. The output may be the input buffer itself. Called from the real-time
 // thread: no allocation, no lock, no call that can block.
-void echo_compute(int32_t count, const float* const* inputs, float* const* outputs);
+void echo_compute(int32_t count, const float* const* inputs, float* const* outputs)
+    REALTIME_NONBLOCKING;

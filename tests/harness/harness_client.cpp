@@ -59,6 +59,7 @@ void harness_client::activate() {
 
 int harness_client::process(jack_nframes_t nframes, void* arg) {
     auto& self = *static_cast<harness_client*>(arg);
+    self.cycles_.fetch_add(1, std::memory_order_relaxed);
 
     const bool feeding = self.feeding_.load(std::memory_order_acquire);
     const size_t fed = self.fed_frames_.load(std::memory_order_relaxed);

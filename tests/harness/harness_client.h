@@ -36,6 +36,8 @@ public:
     // cycle the server gives no guarantee about the audio: blocks can be lost,
     // repeated or torn.
     int xruns() const { return xruns_.load(); }
+    // Process cycles this client has run since activate().
+    size_t cycles() const { return cycles_.load(); }
 
     // Before activate(): an output playing `signal` once after start_feed(), silent
     // otherwise; an input recording up to `capacity` frames after start_capture().
@@ -91,7 +93,7 @@ private:
     std::vector<input> inputs_;
     size_t capture_capacity_ = 0;
     std::atomic<bool> feeding_{false}, capturing_{false}, server_gone_{false};
-    std::atomic<size_t> fed_frames_{0}, captured_frames_{0};
+    std::atomic<size_t> fed_frames_{0}, captured_frames_{0}, cycles_{0};
     std::atomic<int> xruns_{0};
 };
 

@@ -1,0 +1,46 @@
+// Runs passthru.so's own code in an ordinary JACK client, for the real-time tests.
+// RealtimeSanitizer's runtime exists only as a static library, linked into each
+// program built with it; it cannot be preloaded into the uninstrumented jackd that
+// loads the real plug-in. So this program is built with the sanitizer from the
+// plug-in's own source (inprocess.cpp) and calls the plug-in's jack_initialize on
+// its client: the same ports, connections and `inprocess` callback, run by the
+// client library's real-time thread instead of the server's (the same client code
+// of JACK serves both). Writes "active" once set up; exits 0 on SIGTERM or SIGINT.
+//   inprocess_host <client_name>
+#include <jack/jack.h>
+#include <signal.h>
+
+#include <cstdio>
+
+#include "inprocess.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fputs("Usage : inprocess_host <client_name>\n", stderr);
+        return 2;
+    }
+    // Blocked before the library starts its threads, so that only sigwait takes them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(argv[1], JackNoStartServer, &status);
+    if (client == nullptr) {
+        fprintf(stderr, "cannot open a client, status 0x%x\n", static_cast<unsigned>(status));
+        return 1;
+    }
+    // Registers, activates and connects, as in the server.
+    if (jack_initialize(client, nullptr) != 0) return 1;
+    puts("active");
+    fflush(stdout);
+
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    // The plug-in's record stays allocated: only the server learns its address, as
+    // the argument that it hands to jack_finish.
+    jack_client_close(client);
+    return 0;
+}
