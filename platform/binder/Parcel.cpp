@@ -140,7 +140,10 @@ const char16_t* Parcel::readString16Inplace(size_t* outLen) const {
     if (len >= 0 && len < INT32_MAX / 2) {
         const size_t bytes = (static_cast<size_t>(len) + 1) * sizeof(char16_t);
         const auto* str = static_cast<const char16_t*>(readInplace(bytes));
-        if (str != nullptr && str[len] == u'\0') {
+        // After a position change to an odd offset the characters are not aligned
+        // for char16_t, and could be neither checked nor handed out as such.
+        if (str != nullptr && reinterpret_cast<uintptr_t>(str) % alignof(char16_t) == 0 &&
+            str[len] == u'\0') {
             *outLen = static_cast<size_t>(len);
             return str;
         }

@@ -1,8 +1,9 @@
 // Parcel: the data of one transaction. Items are padded to 4 bytes and reads
 // advance dataPosition(). Binder objects and file descriptors are written as a tag
 // and an index into side tables that the transport carries beside the bytes.
-// Every read checks its bounds: past the end, a lying length or a wrong tag reads
-// as the documented failure value, never as memory outside the parcel.
+// Every read checks its bounds: past the end, a lying length, a wrong tag or a
+// string16 at an odd position reads as the documented failure value, never as
+// memory outside the parcel.
 #pragma once
 
 #include <stddef.h>
