@@ -95,14 +95,41 @@ bool send_record(int fd, const wire_header& header, const uint8_t* data,
     return sent == static_cast<ssize_t>(sizeof header + header.data_size + parts[2].iov_len);
 }
 
-enum class received { record, end, would_block, failed, malformed };
+}  // namespace
 
-struct record_t {
-    wire_header header{};
-    const uint8_t* data = nullptr;
-    std::vector<uint32_t> handles;
-    std::vector<int> fds;  // owned by the receiver
-};
+received decode_record(const uint8_t* bytes, size_t length, int msg_flags, record_t* record,
+                       const char** why) {
+    auto refuse = [&](const char* reason) {
+        close_all(record->fds);
+        record->fds.clear();
+        *why = reason;
+        return received::malformed;
+    };
+    if (msg_flags & MSG_CTRUNC) return refuse("too many file descriptors");
+    if (msg_flags & MSG_TRUNC) return refuse("record too large");
+    if (length < sizeof(wire_header)) return refuse("record shorter than its header");
+    wire_header& header = record->header;
+    std::memcpy(&header, bytes, sizeof header);
+    if (header.magic != kWireMagic) return refuse("bad magic");
+    if (header.data_size > kMaxDataBytes || header.object_count > kMaxObjects ||
+        header.fd_count > kMaxFds) {
+        return refuse("size fields over the limits");
+    }
+    if (header.data_size % 4 != 0) return refuse("data not padded to 4 bytes");
+    if (length != sizeof header + header.data_size + header.object_count * sizeof(uint32_t)) {
+        return refuse("length does not match the header");
+    }
+    if (record->fds.size() != header.fd_count) return refuse("descriptor count does not match");
+    record->data = bytes + sizeof header;
+    record->handles.resize(header.object_count);
+    if (header.object_count > 0) {
+        std::memcpy(record->handles.data(), record->data + header.data_size,
+                    header.object_count * sizeof(uint32_t));
+    }
+    return received::record;
+}
+
+namespace {
 
 // Reads one record into `buffer` (kMaxRecordBytes + 1 long, so that an oversized
 // record shows as truncated). A malformed record's descriptors are closed.
@@ -132,12 +159,6 @@ received receive_record(int fd, std::vector<uint8_t>& buffer, int flags, record_
             }
         }
     }
-    auto refuse = [&](const char* reason) {
-        close_all(record->fds);
-        record->fds.clear();
-        *why = reason;
-        return received::malformed;
-    };
     if (got == 0) {
         // A zero-length record and the end of the stream read the same; only the
         // latter carries no descriptors, and both end the conversation.
@@ -145,29 +166,7 @@ received receive_record(int fd, std::vector<uint8_t>& buffer, int flags, record_
         record->fds.clear();
         return received::end;
     }
-    if (message.msg_flags & MSG_CTRUNC) return refuse("too many file descriptors");
-    if (message.msg_flags & MSG_TRUNC) return refuse("record too large");
-    const size_t length = static_cast<size_t>(got);
-    if (length < sizeof(wire_header)) return refuse("record shorter than its header");
-    wire_header& header = record->header;
-    std::memcpy(&header, buffer.data(), sizeof header);
-    if (header.magic != kWireMagic) return refuse("bad magic");
-    if (header.data_size > kMaxDataBytes || header.object_count > kMaxObjects ||
-        header.fd_count > kMaxFds) {
-        return refuse("size fields over the limits");
-    }
-    if (header.data_size % 4 != 0) return refuse("data not padded to 4 bytes");
-    if (length != sizeof header + header.data_size + header.object_count * sizeof(uint32_t)) {
-        return refuse("length does not match the header");
-    }
-    if (record->fds.size() != header.fd_count) return refuse("descriptor count does not match");
-    record->data = buffer.data() + sizeof header;
-    record->handles.resize(header.object_count);
-    if (header.object_count > 0) {
-        std::memcpy(record->handles.data(), record->data + header.data_size,
-                    header.object_count * sizeof(uint32_t));
-    }
-    return received::record;
+    return decode_record(buffer.data(), static_cast<size_t>(got), message.msg_flags, record, why);
 }
 
 // Whether `data` fits a record; descriptors must be open to be sent.

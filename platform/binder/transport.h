@@ -45,6 +45,24 @@ struct wire_header {
 constexpr uint32_t kWireMagic = 0x424e4452;  // "BNDR"
 constexpr size_t kMaxRecordBytes = sizeof(wire_header) + kMaxDataBytes + kMaxObjects * sizeof(uint32_t);
 
+// One received record. `data` points into the bytes it was decoded from.
+struct record_t {
+    wire_header header{};
+    const uint8_t* data = nullptr;
+    std::vector<uint32_t> handles;
+    std::vector<int> fds;  // owned by the receiver
+};
+
+enum class received { record, end, would_block, failed, malformed };
+
+// Checks the `length` bytes of one received record (`msg_flags` as recvmsg left
+// them) against the header and the limits, with record->fds holding the
+// descriptors that came with it. Gives received::record with the header, data and
+// handles filled in, or received::malformed with the reason in *why and the
+// descriptors closed. Touches no socket, so that it can be tried on any bytes.
+received decode_record(const uint8_t* bytes, size_t length, int msg_flags, record_t* record,
+                       const char** why);
+
 // The socket path of a service name, under the private runtime directory (created
 // with `create`). False, with a logged reason, when the name is not 1 to 127
 // characters of a file name, the directory is not this user's alone, or the path
