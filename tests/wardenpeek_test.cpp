@@ -1,6 +1,6 @@
 // wardenpeek against a live memwarden: every command's output compared line for
-// line, the registry read from a buffer that the test writes, and the registry
-// printer itself on buffers that are short, unaligned or hold unterminated texts.
+// line, and the registry read from a buffer that the test writes. The printer alone
+// is tested in registry_dump_test.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -9,12 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "registry_dump.h"
+#include "registry_image.h"
 #include "shm_client.h"
 #include "shm_daemon.h"
 
 using namespace android;
 using namespace shm_test;
+using namespace registry_image;
 
 namespace {
 
@@ -28,81 +29,12 @@ const std::vector<std::string> usage_lines = {
     " semaphore: show the memory array about semaphore simulation",
 };
 
-void put32(uint8_t* at, int32_t value) { std::memcpy(at, &value, 4); }
-void put16(uint8_t* at, uint16_t value) { std::memcpy(at, &value, 2); }
-
-// A registry with recognisable values at the offsets that JACK's side uses:
-// header fields at 0..20, server slot i at 24 + 260 i (pid, then name at +4),
-// entry i at 2104 + 272 i (index, allocator at +4, size at +8, id at +12, fd at +268).
-void write_registry(uint8_t* base) {
-    std::memset(base, 0, 71736);
-    put32(base + 0, 0x4a41434b);
-    put16(base + 4, 65535);
-    put32(base + 8, -2);
-    put32(base + 12, 71736);
-    put32(base + 16, 2104);
-    put32(base + 20, 272);
-    for (int i = 0; i < 8; ++i) {
-        uint8_t* slot = base + 24 + 260 * i;
-        put32(slot, i == 0 ? 4242 : 0);
-        if (i == 0) std::strcpy(reinterpret_cast<char*>(slot + 4), "default");
-    }
-    // Slot 7's name fills all 256 bytes with no NUL; entry 0's pid follows it.
-    std::memset(base + 24 + 260 * 7 + 4, 'N', 256);
-    for (int i = 0; i < 256; ++i) {
-        uint8_t* entry = base + 2104 + 272 * i;
-        put16(entry, static_cast<uint16_t>(i == 3 ? -5 : i));
-        put32(entry + 4, i * 7);
-        put32(entry + 8, i * 1000);
-        std::snprintf(reinterpret_cast<char*>(entry + 12), 256, "jack-%d", i);
-        put32(entry + 268, 100 + i);
-    }
-    // Entry 255's id has no NUL either; the next bytes (its fd) must not be printed.
-    std::memset(base + 2104 + 272 * 255 + 12, 'I', 256);
-}
-
-std::vector<std::string> expected_header(const std::string& address) {
-    std::vector<std::string> lines = {
-        "<<<<<<<<<<  register header value  >>>>>>>>>>",
-        "memory address " + address + " " + address,
-        "magic = 1245791051",
-        "protocol = 65535",
-        "type = -2",
-        "size = 71736",
-        "hdr_len = 2104",
-        "entry_len = 272",
-        "server[0] pid = 4242, name = default",
-    };
-    for (int i = 1; i < 7; ++i) lines.push_back("server[" + std::to_string(i) + "] pid = 0, name = ");
-    lines.push_back("server[7] pid = 0, name = " + std::string(256, 'N'));
-    return lines;
-}
-
-std::vector<std::string> expected_body() {
-    std::vector<std::string> lines = {"<<<<<<<<<< registry body value >>>>>>>>>>"};
-    char line[600];
-    for (int i = 255; i >= 0; --i) {
-        const std::string id = i == 255 ? std::string(256, 'I') : "jack-" + std::to_string(i);
-        std::snprintf(line, sizeof line,
-                      "registry[%3d] index[%3d],allocator[%3d],size[%6d],id[%10s],fd[%3d]", i,
-                      i == 3 ? -5 : i, i * 7, i * 1000, id.c_str(), 100 + i);
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // The address that a header line shows, as a number; 0 when it is not full hex.
 uintptr_t header_address(const std::string& line) {
     const size_t second = line.rfind(" 0x");
     if (second == std::string::npos) return 0;
     const uint64_t first = hex_after(line.substr(0, second), "memory address ");
     return first != 0 && hex_after(line, line.substr(0, second + 1)) == first ? first : 0;
-}
-
-std::string hex(const void* address) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%jx", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(address)));
-    return text;
 }
 
 class wardenpeek : public live_service {
@@ -229,50 +161,7 @@ TEST_F(wardenpeek, semaphore_asks_the_daemon_to_log_its_array) {
     EXPECT_EQ(lines[0].priority, 'I');
 }
 
-// The printer alone, on memory of the test's own.
-std::string print_to_string(void (*print)(const uint8_t*, size_t, FILE*), const uint8_t* base,
-                            size_t size) {
-    char* text = nullptr;
-    size_t length = 0;
-    FILE* out = open_memstream(&text, &length);
-    print(base, size, out);
-    std::fclose(out);
-    std::string result(text, length);
-    std::free(text);
-    return result;
-}
-
-TEST(registry_dump, reads_a_registry_at_an_odd_address) {
-    std::vector<uint8_t> memory(71736 + 8);
-    uint8_t* odd = memory.data() + 1;
-    write_registry(odd);
-    EXPECT_EQ(harness::split_lines(print_to_string(print_registry_header, odd, 71736)),
-              expected_header(hex(odd)));
-    EXPECT_EQ(harness::split_lines(print_to_string(print_registry_body, odd, 71736)), expected_body());
-}
-
-TEST(registry_dump, reads_nothing_past_the_buffer) {
-    // The buffer ends where an inaccessible page begins: one byte too far faults.
-    const size_t page = 4096, span = ((71736 + page - 1) / page) * page;
-    uint8_t* map = static_cast<uint8_t*>(
-        mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(map, MAP_FAILED);
-    ASSERT_EQ(mprotect(map + span, page, PROT_NONE), 0);
-    uint8_t* base = map + span - 71736;
-    write_registry(base);
-    // Entry 255 holds the last bytes: its fd.
-    EXPECT_EQ(harness::split_lines(print_to_string(print_registry_body, base, 71736)), expected_body());
-
-    const std::string refused =
-        "registry buffer holds 71735 bytes, less than the 71736 bytes of a registry\n";
-    EXPECT_EQ(print_to_string(print_registry_header, base + 1, 71735), refused);
-    EXPECT_EQ(print_to_string(print_registry_body, base + 1, 71735), refused);
-    EXPECT_EQ(print_to_string(print_registry_body, nullptr, 0),
-              "registry buffer holds 0 bytes, less than the 71736 bytes of a registry\n");
-    munmap(map, span + page);
-}
-
-// The shared buffer-base step and the address form, as both tools use them.
+// The shared buffer-base step, as both tools use it.
 std::vector<std::string> reported;
 void note_report(const char* message) { reported.push_back(message); }
 
@@ -282,17 +171,6 @@ TEST(buffer_base, without_a_service_reports_once_and_fails) {
     EXPECT_EQ(getBufferBase(0, note_report), BUFFER_BASE_FAILED);
     EXPECT_EQ(reported, std::vector<std::string>{"The TaviBufferServer is not published"});
     EXPECT_STREQ(format_address(getBufferBase(0, note_report)).text, "0xffffffff");
-}
-
-TEST(buffer_base, addresses_print_in_full_hex) {
-    EXPECT_STREQ(format_address(BUFFER_BASE_FAILED).text, "0xffffffff");
-    EXPECT_STREQ(format_address(0x1000).text, "0x1000");
-    EXPECT_STREQ(format_address(0).text, "0x0");
-    if (sizeof(uintptr_t) == 8) {
-        EXPECT_STREQ(format_address(static_cast<uintptr_t>(0x7f0012345678ull)).text, "0x7f0012345678");
-        EXPECT_STREQ(format_address(static_cast<uintptr_t>(0xfffffffffffffffeull)).text,
-                     "0xfffffffffffffffe");
-    }
 }
 
 TEST_F(wardenpeek, buffer_base_is_the_heap_mapped_here_and_kept_alive) {

@@ -2,14 +2,6 @@
 
 #include "client_frame.h"
 
-void returnmix_mix(jack_nframes_t nframes, const float* input, const float* feedback,
-                   float* output) {
-    for (jack_nframes_t i = 0; i < nframes; ++i) {
-        output[i] = static_cast<float>(static_cast<double>(input[i]) +
-                                       static_cast<double>(feedback[i]) * RETURN_GAIN);
-    }
-}
-
 int returnmix_process(jack_nframes_t nframes, void*) {
     auto* out1 = static_cast<float*>(jack_port_get_buffer(output_port1, nframes));
     auto* out2 = static_cast<float*>(jack_port_get_buffer(output_port2, nframes));

@@ -3,9 +3,6 @@
 
 #include <binder/IServiceManager.h>
 
-#include <cinttypes>
-#include <cstdio>
-
 using namespace android;
 
 sp<IMemoryHeap> gCurrentHeap;
@@ -27,14 +24,4 @@ uintptr_t getBufferBase(int32_t index, void (*report_unpublished)(const char* me
     if (gCurrentHeap == nullptr) return BUFFER_BASE_FAILED;
     // A heap that cannot be mapped gives MAP_FAILED, which is the failure value too.
     return reinterpret_cast<uintptr_t>(gCurrentHeap->getBase());
-}
-
-address_text_t format_address(uintptr_t address) {
-    address_text_t out;
-    if (address == BUFFER_BASE_FAILED) {
-        std::snprintf(out.text, sizeof out.text, "0xffffffff");
-    } else {
-        std::snprintf(out.text, sizeof out.text, "0x%" PRIxPTR, address);
-    }
-    return out;
 }

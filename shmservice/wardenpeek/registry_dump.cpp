@@ -1,9 +1,10 @@
 // The registry's header and entries, printed field by field.
 #include "registry_dump.h"
 
+#include <cstdio>
 #include <cstring>
 
-#include "shm_client.h"
+#include "address_text.h"
 
 namespace {
 
