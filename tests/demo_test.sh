@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs the short demo against a build and checks that it ends with status 0, leaves
+# none of its processes running and nothing new in /dev/shm, and that its recordings
+# hold the loop, the distortion and the echo (tests/demo_test.py).
+#
+#   demo_test.sh <build_dir> [<fxrender>]
+#
+# A run during which the server overran cycles proves nothing about the audio, since
+# such a cycle can lose or repeat blocks; only then is the run repeated, up to five
+# runs in all.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+build_dir=$1
+fxrender=${2:-}
+delay_ms=250 feedback=40  # what scripts/demo gives tapdelay
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() { echo "FAIL  $*"; failed=1; }
+
+shm_files() { find /dev/shm -maxdepth 1 -name 'jack*' 2>/dev/null | sort; }
+
+for attempt in 1 2 3 4 5; do
+    out=$work/run$attempt
+    failed=0
+    shm_before=$(shm_files)
+    timeout -s INT 80 "$root/scripts/demo" --short --no-build --build-dir "$build_dir" \
+        --output-dir "$out" >"$work/demo$attempt.log" 2>&1
+    status=$?
+    [ "$status" = 0 ] || { cat "$work/demo$attempt.log"; fail "scripts/demo ended with status $status"; }
+
+    # Every process the demo started is gone, and nothing still runs on its files.
+    if [ -s "$out/logs/processes" ]; then
+        while read -r name pid; do
+            if kill -0 "$pid" 2>/dev/null; then fail "$name ($pid) still runs"; fi
+        done <"$out/logs/processes"
+        for name in jackd spinreel fuzzpedal tapdelay returnmix demo_recorder; do
+            grep -q "^$name " "$out/logs/processes" || fail "the demo did not start $name"
+        done
+    else
+        fail "the demo left no list of its processes"
+    fi
+    left=$(pgrep -a -f -- "$out" || true)
+    [ -z "$left" ] || fail "processes left over: $left"
+    new_shm=$(comm -13 <(echo "$shm_before") <(shm_files) | grep . || true)
+    [ -z "$new_shm" ] || fail "left in /dev/shm: $new_shm"
+    grep -q "exited with status [^0]" "$out/logs/exit-statuses" 2>/dev/null &&
+        fail "a client did not end with status 0: $(cat "$out/logs/exit-statuses")"
+    [ "$failed" = 0 ] || exit 1
+
+    /usr/bin/python3 "$here/demo_test.py" "$out" "$delay_ms" "$feedback" ${fxrender:+"$fxrender"}
+    audio=$?
+    xruns=$(awk '$1 == "xruns" { print $2 }' "$out/stats.txt")
+    echo "run $attempt: $xruns overruns during the recording"
+    [ "$audio" = 0 ] && exit 0
+    [ "${xruns:-0}" -gt 0 ] || exit 1
+done
+exit 1
