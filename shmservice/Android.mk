@@ -1,0 +1,2 @@
+# memwarden, wardenpeek and wardencheck, one Android.mk in each program's folder.
+include $(call all-subdir-makefiles)

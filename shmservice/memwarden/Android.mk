@@ -1,0 +1,13 @@
+# memwarden: publishes the shared-memory service of libjackshm and serves it.
+# Started by init (memwarden.rc in this folder).
+LOCAL_PATH := $(call my-dir)
+
+include $(CLEAR_VARS)
+LOCAL_MODULE := memwarden
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := main.cpp
+LOCAL_C_INCLUDES := $(JACK_SUITE_JACKSHM_INCLUDES)
+LOCAL_CFLAGS := -Wall -Wextra
+LOCAL_CPPFLAGS := -std=c++17
+LOCAL_SHARED_LIBRARIES := libjackshm libbinder libutils libcutils liblog
+include $(BUILD_EXECUTABLE)
