@@ -1,17 +1,11 @@
 // fuzzpedal: the distortion processor as a JACK client. The hooks that the
-// client frame runs for it, and the per-cycle work that tests call directly.
+// client frame runs for it (the command line's in fuzzpedal_args.h), and the
+// per-cycle work that tests call directly.
 #pragma once
 
+#include "fuzzpedal_args.h"
 #include "jack_realtime.h"
 
-extern const char* const fuzzpedal_usage;
-
-// Before the argument check: the processor is set up for a fixed 44100 Hz.
-void fuzzpedal_before_args();
-
-// Stores argv[2] to argv[14], those present, in the thirteen parameters in
-// command-line order, each read with atoi. Further arguments are ignored.
-void fuzzpedal_parse(int argc, char** argv);
 bool fuzzpedal_prepare(int argc, char** argv, void** callback_arg);
 
 // One cycle on given buffers: input1 through the processor into output1, and

@@ -1,22 +1,12 @@
-// tapdelay's hooks in the client frame: set-up before the command line, the two
-// numbers, the eight connections, and the work of one cycle.
+// tapdelay's hooks in the client frame: the eight connections and the work of one
+// cycle (the set-up and the command line are in tapdelay_args.cpp).
 #include "tapdelay.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "client_frame.h"
 #include "echo.h"
-
-void tapdelay_before_args() { echo_init(44100); }
-
-bool tapdelay_prepare(int argc, char** argv, void**) {
-    // Whole numbers only and no range check: "1.5" is 1, a word is 0.
-    if (argc > 2) echo::time = static_cast<float>(atoi(argv[2]));
-    if (argc > 3) echo::release = static_cast<float>(atoi(argv[3]));
-    return true;
-}
 
 void tapdelay_connect() {
     connect_own_output(output_port1, "loopback:playback_1");

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "jack_realtime.h"
+#include "tapdelay_args.h"
 
-// The hooks that the client frame runs for this program.
-void tapdelay_before_args();
-bool tapdelay_prepare(int argc, char** argv, void** callback_arg);
+// The hooks that the client frame runs for this program (tapdelay_before_args and
+// tapdelay_prepare come from tapdelay_args.h).
 void tapdelay_connect();
 
 // The JACK process callback, on the client's real-time thread. Returns 0.
