@@ -7,10 +7,12 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "distortion.h"
@@ -161,6 +163,8 @@ TEST(fxrender_refusals, each_bad_input_names_the_file_and_reason_and_leaves_no_f
     bytes partial_frame = wav_files::wav_image({2, 44100, 16}, wav_files::pcm16({1, 2, 3}));
     bytes fmt_after_data = data_chunk;
     fmt_after_data.insert(fmt_after_data.end(), fmt_chunk.begin(), fmt_chunk.end());
+    bytes huge_chunk = {'L', 'I', 'S', 'T', 0xF0, 0xFF, 0xFF, 0xFF, 'x', 'y'};
+    huge_chunk.insert(huge_chunk.end(), good.begin() + 12, good.end());
     bytes bad_align = good;
     wav_files::put_u16(bad_align, 32, 4);
 
@@ -172,6 +176,7 @@ TEST(fxrender_refusals, each_bad_input_names_the_file_and_reason_and_leaves_no_f
         {"no_fmt", write_file("no_fmt.wav", riff(data_chunk)), "no fmt chunk"},
         {"fmt_after_data", write_file("late_fmt.wav", riff(fmt_after_data)), "no fmt chunk"},
         {"no_data", write_file("no_data.wav", riff(fmt_chunk)), "no data chunk"},
+        {"chunk_past_the_end", write_file("huge.wav", riff(huge_chunk)), "no fmt chunk"},
         {"short_fmt", write_file("short_fmt.wav", short_fmt), "fmt chunk too short (12 bytes)"},
         {"pcm8", write_file("pcm8.wav", with_fmt(1, 1, 8, {1, 2})),
          "format 1 with 8-bit samples is not 16-bit PCM or 32-bit float"},

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "distortion.h"
 #include "echo.h"
@@ -139,6 +140,8 @@ bool fxrender_read_wav(const std::string& path, wav_input_t* input, std::string*
             fmt.bits = get_u16(file, body + 14);
             have_format = true;
         }
+        // A chunk that runs past the end hides whatever the file holds after it.
+        if (file.size() - body < size) break;
         at = body + size + (size & 1u);  // chunks are padded to an even length
     }
     if (!have_format) {
@@ -224,7 +227,8 @@ std::vector<float> fxrender_run(const effect_t& effect, const std::vector<std::s
 bool fxrender_write_wav(const std::string& path, uint32_t sample_rate,
                         const std::vector<float>& samples, std::string* reason) {
     constexpr size_t header_size = WAV_HEADER_SIZE;
-    if (samples.size() > (UINT32_MAX - (header_size - 8)) / sizeof(float)) {
+    // The RIFF size must fit 32 bits, and the whole image a 32-bit size_t.
+    if (samples.size() > (UINT32_MAX - header_size) / sizeof(float)) {
         *reason = "too many samples for a WAV file";
         return false;
     }
@@ -298,16 +302,22 @@ int fxrender_main(int argc, char** argv) {
         return 1;
     }
     const std::string in_path = argv[2], out_path = argv[3];
-    wav_input_t input;
-    std::string reason;
-    if (!fxrender_read_wav(in_path, &input, &reason)) {
-        fprintf(stderr, "fxrender: %s: %s\n", in_path.c_str(), reason.c_str());
-        return 1;
-    }
-    const std::vector<std::string> numbers(argv + 4, argv + argc);
-    const auto output = fxrender_run(*effect, numbers, input.samples, 128);
-    if (!fxrender_write_wav(out_path, input.sample_rate, output, &reason)) {
-        fprintf(stderr, "fxrender: %s: %s\n", out_path.c_str(), reason.c_str());
+    try {
+        wav_input_t input;
+        std::string reason;
+        if (!fxrender_read_wav(in_path, &input, &reason)) {
+            fprintf(stderr, "fxrender: %s: %s\n", in_path.c_str(), reason.c_str());
+            return 1;
+        }
+        const std::vector<std::string> numbers(argv + 4, argv + argc);
+        const auto output = fxrender_run(*effect, numbers, input.samples, 128);
+        if (!fxrender_write_wav(out_path, input.sample_rate, output, &reason)) {
+            fprintf(stderr, "fxrender: %s: %s\n", out_path.c_str(), reason.c_str());
+            return 1;
+        }
+    } catch (const std::bad_alloc&) {
+        // A file too large for this machine's memory; nothing has been written.
+        fprintf(stderr, "fxrender: %s: too large to render in memory\n", in_path.c_str());
         return 1;
     }
     return 0;
