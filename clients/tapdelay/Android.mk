@@ -1,0 +1,21 @@
+# tapdelay: the echo client, with the client frame it runs through.
+LOCAL_PATH := $(call my-dir)
+
+include $(CLEAR_VARS)
+LOCAL_MODULE := tapdelay
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := \
+    main.cpp \
+    tapdelay.cpp \
+    tapdelay_args.cpp \
+    echo.cpp \
+    ../common/client_frame.cpp
+LOCAL_C_INCLUDES := \
+    $(LOCAL_PATH) \
+    $(LOCAL_PATH)/../common \
+    $(JACK_SUITE_JACK_INCLUDES)
+# The echo is exact to the bit: no fused multiply-adds, no fast math.
+LOCAL_CFLAGS := -Wall -Wextra -ffp-contract=off -fno-fast-math
+LOCAL_CPPFLAGS := -std=c++17
+LOCAL_SHARED_LIBRARIES := libjack
+include $(BUILD_EXECUTABLE)
