@@ -1,17 +1,10 @@
-// IBinder's defaults, BBinder (objects served here) and BpRefBase.
+// BBinder (objects served here) and BpRefBase.
 #include <binder/Binder.h>
 
 #include <binder/IInterface.h>
 #include <binder/Parcel.h>
 
 namespace android {
-
-IBinder::IBinder() = default;
-IBinder::~IBinder() = default;
-
-sp<IInterface> IBinder::queryLocalInterface(const String16& /*descriptor*/) { return nullptr; }
-BBinder* IBinder::localBinder() { return nullptr; }
-BpBinder* IBinder::remoteBinder() { return nullptr; }
 
 BBinder::BBinder() = default;
 BBinder::~BBinder() = default;
