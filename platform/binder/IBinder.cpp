@@ -1,5 +1,5 @@
-// IBinder's defaults. They live beside the Parcel, which holds IBinder objects, so
-// that the Parcel library carries IBinder's type information on its own.
+// IBinder's and IInterface's defaults sit beside the Parcel, which holds IBinder
+// objects, so that the Parcel library carries their type information on its own.
 #include <binder/IBinder.h>
 
 #include <binder/IInterface.h>
