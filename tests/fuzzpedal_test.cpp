@@ -251,30 +251,9 @@ struct pedal_rig {
     }
 };
 
-::testing::AssertionResult same_samples(const std::vector<float>& got,
-                                        const std::vector<float>& want) {
-    for (size_t i = 0; i < want.size(); ++i) {
-        if (std::memcmp(&got[i], &want[i], sizeof(float)) != 0) {
-            return ::testing::AssertionFailure()
-                   << "sample " << i << " (cycle " << i / period << "): " << got[i]
-                   << " instead of " << want[i];
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// A tone with a slow sweep in level, loud enough for the clipper.
-std::vector<float> test_signal(size_t frames) {
-    std::vector<float> s(frames);
-    for (size_t i = 0; i < frames; ++i) {
-        const double level = 0.05 + 0.6 * double(i) / double(frames);
-        s[i] = static_cast<float>(level * std::sin(0.07 * double(i)) + 1e-3);
-    }
-    return s;
-}
 
 void expect_processed_like_offline(const std::vector<std::string>& args, void (*misreading)()) {
-    const auto signal = test_signal(60 * period);
+    const auto signal = sweep_tone(60 * period);
     // The silence before the feed leaves the state settled: any longer one gives
     // the same samples.
     ASSERT_EQ(offline(args, settling_samples, signal), offline(args, 3 * settling_samples, signal));

@@ -104,29 +104,6 @@ run_result fxrender(const std::vector<std::string>& args) {
     return r;
 }
 
-::testing::AssertionResult same_samples(const std::vector<float>& got,
-                                        const std::vector<float>& want, size_t from = 0) {
-    if (got.size() != want.size()) {
-        return ::testing::AssertionFailure() << got.size() << " samples instead of " << want.size();
-    }
-    for (size_t i = from; i < want.size(); ++i) {
-        if (float_bits(got[i]) != float_bits(want[i])) {
-            return ::testing::AssertionFailure()
-                   << "sample " << i << ": " << got[i] << " instead of " << want[i];
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// A tone with a slow sweep in level, loud enough for the clipper.
-std::vector<float> test_signal(size_t frames) {
-    std::vector<float> s(frames);
-    for (size_t i = 0; i < frames; ++i) {
-        const double level = 0.05 + 0.6 * double(i) / double(frames);
-        s[i] = static_cast<float>(level * std::sin(0.07 * double(i)) + 1e-3);
-    }
-    return s;
-}
 
 // --- Refusals ------------------------------------------------------------------------
 
@@ -328,7 +305,7 @@ std::vector<float> processed_with(void (*init)(int32_t), void (*set)(),
 }
 
 TEST(fxrender_numbers, are_read_as_the_clients_read_them_and_surplus_ones_are_ignored) {
-    const auto signal = test_signal(20000);
+    const auto signal = sweep_tone(20000);
     // A 22050 Hz file: the processors still run at 44100 Hz, as in the clients.
     const std::string in = write_file("in.wav", float_wav(signal, 1, 22050));
     const std::string out = make_dir("out") + "/out.wav";
@@ -375,7 +352,7 @@ TEST(fxrender_numbers, are_read_as_the_clients_read_them_and_surplus_ones_are_ig
 
 // Beyond the echo's ring (262144 samples), so runs split at its wrap too.
 TEST(fxrender_blocks, the_block_size_does_not_change_a_bit) {
-    const auto signal = test_signal(300000);
+    const auto signal = sweep_tone(300000);
     const struct {
         const char* effect;
         std::vector<std::string> numbers;
@@ -462,7 +439,7 @@ constexpr size_t settling_samples = 20000;
 TEST(fxrender_live, renders_a_recorded_fuzzpedal_input_as_fuzzpedal_played_it) {
     const std::vector<std::string> numbers = {"3", "1", "0.64", "0", "5", "200", "4000",
                                               "1", "6000", "100", "1", "1", "0.5", "99"};
-    const auto signal = test_signal(200 * period);
+    const auto signal = sweep_tone(200 * period);
     {
         // Offline: from a fresh start and after a long silence, the same after settling,
         // and not the same before.
@@ -499,7 +476,7 @@ TEST(fxrender_live, renders_a_recorded_fuzzpedal_input_as_fuzzpedal_played_it) {
 // feedback connections form no cycle in the graph that could reorder the clients.
 TEST(fxrender_live, renders_a_recorded_tapdelay_input_as_tapdelay_played_it) {
     const std::vector<std::string> numbers = {"10", "60", "7"};
-    const auto signal = test_signal(60 * period);
+    const auto signal = sweep_tone(60 * period);
     EXPECT_TRUE(retry_on_xruns([&](int& xruns) {
         server_options options;
         options.loopback = false;

@@ -1,7 +1,8 @@
-// Block-aligned comparison of recorded audio.
+// Test signals, and the comparison of recorded audio with what was expected.
 #include "audio_check.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <iomanip>
 #include <sstream>
@@ -12,6 +13,29 @@ std::vector<float> ramp(size_t frames, double first, double step) {
     std::vector<float> out(frames);
     for (size_t i = 0; i < frames; ++i) out[i] = static_cast<float>(first + step * double(i));
     return out;
+}
+
+std::vector<float> sweep_tone(size_t frames) {
+    std::vector<float> s(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        const double level = 0.05 + 0.6 * double(i) / double(frames);
+        s[i] = static_cast<float>(level * std::sin(0.07 * double(i)) + 1e-3);
+    }
+    return s;
+}
+
+::testing::AssertionResult same_samples(const std::vector<float>& got,
+                                        const std::vector<float>& want, size_t from) {
+    if (got.size() != want.size()) {
+        return ::testing::AssertionFailure() << got.size() << " samples instead of " << want.size();
+    }
+    for (size_t i = from; i < want.size(); ++i) {
+        if (std::memcmp(&got[i], &want[i], sizeof(float)) != 0) {
+            return ::testing::AssertionFailure()
+                   << "sample " << i << ": " << got[i] << " instead of " << want[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 ::testing::AssertionResult blocks_match(const std::vector<float>& captured,

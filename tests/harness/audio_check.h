@@ -14,6 +14,14 @@ namespace harness {
 // step well above the float spacing, none zero when first and step share a sign.
 std::vector<float> ramp(size_t frames, double first, double step);
 
+// A tone whose level sweeps slowly from 0.05 to 0.65, with a small offset: loud
+// enough at its end for the distortion's clipper.
+std::vector<float> sweep_tone(size_t frames);
+
+// Whether `got` has the size of `want` and equals it bit for bit from sample `from` on.
+::testing::AssertionResult same_samples(const std::vector<float>& got,
+                                        const std::vector<float>& want, size_t from = 0);
+
 // Compares a recording with the expected output in whole blocks of `block` frames,
 // since a program's latency is a whole number of cycles. Silent blocks before and
 // after the signal are skipped; every other block must equal, bit for bit, one
