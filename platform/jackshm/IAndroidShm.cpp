@@ -7,20 +7,6 @@
 
 namespace android {
 
-namespace {
-
-enum {
-    BUFFER_HEAP = IBinder::FIRST_CALL_TRANSACTION,
-    RUN_COMMAND,
-    ALLOCATE,
-    RELEASE_BUFFER,
-    CHECK_ALLOCATED,
-    SET_REGISTRY_INDEX,
-    GET_REGISTRY_INDEX,
-};
-
-}  // namespace
-
 class BpAndroidShm : public BpInterface<IAndroidShm> {
 public:
     explicit BpAndroidShm(const sp<IBinder>& impl) : BpInterface<IAndroidShm>(impl) {}

@@ -90,15 +90,6 @@ bool wav_seeds() {
 
 // ---- parcels and transactions ----
 
-enum {
-    BUFFER_HEAP = IBinder::FIRST_CALL_TRANSACTION,
-    RUN_COMMAND,
-    ALLOCATE,
-    RELEASE_BUFFER,
-    CHECK_ALLOCATED,
-    SET_REGISTRY_INDEX,
-    GET_REGISTRY_INDEX,
-};
 
 struct request_t {
     const char* name;
@@ -109,13 +100,13 @@ struct request_t {
 };
 
 const request_t requests[] = {
-    {"buffer_heap", BUFFER_HEAP, true, 0, nullptr},
-    {"run_command", RUN_COMMAND, false, 0, "semaphore"},
-    {"allocate", ALLOCATE, true, 4096, nullptr},
-    {"release_buffer", RELEASE_BUFFER, true, 0, nullptr},
-    {"check_allocated", CHECK_ALLOCATED, true, 0, nullptr},
-    {"set_registry_index", SET_REGISTRY_INDEX, true, 3, nullptr},
-    {"get_registry_index", GET_REGISTRY_INDEX, false, 0, nullptr},
+    {"buffer_heap", IAndroidShm::BUFFER_HEAP, true, 0, nullptr},
+    {"run_command", IAndroidShm::RUN_COMMAND, false, 0, "semaphore"},
+    {"allocate", IAndroidShm::ALLOCATE, true, 4096, nullptr},
+    {"release_buffer", IAndroidShm::RELEASE_BUFFER, true, 0, nullptr},
+    {"check_allocated", IAndroidShm::CHECK_ALLOCATED, true, 0, nullptr},
+    {"set_registry_index", IAndroidShm::SET_REGISTRY_INDEX, true, 3, nullptr},
+    {"get_registry_index", IAndroidShm::GET_REGISTRY_INDEX, false, 0, nullptr},
 };
 
 // The request as the proxy writes it; with `token` false only its arguments.
@@ -191,7 +182,7 @@ bool binder_seeds() {
     items.writeInt32(7);
     ok &= write_seed("parcel", "every_item", parcel_input(1, 1, items, {7, 7, 8, 6, 4, 3, 1, 10, 5, 5}));
     ok &= write_seed("transport_record", "request_with_object_and_descriptor",
-                     record_input(binder_transport::kRequest, ALLOCATE, items, {0}, 1));
+                     record_input(binder_transport::kRequest, IAndroidShm::ALLOCATE, items, {0}, 1));
     close(memory);
     Parcel empty;
     ok &= write_seed("transport_record", "release",

@@ -13,6 +13,17 @@ class IAndroidShm : public IInterface {
 public:
     DECLARE_META_INTERFACE(AndroidShm)
 
+    // The transaction codes, in the operations' declaration order.
+    enum {
+        BUFFER_HEAP = IBinder::FIRST_CALL_TRANSACTION,
+        RUN_COMMAND,
+        ALLOCATE,
+        RELEASE_BUFFER,
+        CHECK_ALLOCATED,
+        SET_REGISTRY_INDEX,
+        GET_REGISTRY_INDEX,
+    };
+
     // What getRegistryIndex gives before any store, and what a failed call reads as.
     static constexpr int32_t NO_REGISTRY_INDEX = 257;
 
