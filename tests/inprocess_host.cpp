@@ -8,39 +8,23 @@
 // of JACK serves both). Writes "active" once set up; exits 0 on SIGTERM or SIGINT.
 //   inprocess_host <client_name>
 #include <jack/jack.h>
-#include <signal.h>
 
 #include <cstdio>
 
 #include "inprocess.h"
+#include "stopped_client.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
         fputs("Usage : inprocess_host <client_name>\n", stderr);
         return 2;
     }
-    // Blocked before the library starts its threads, so that only sigwait takes them.
     sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open(argv[1], JackNoStartServer, &status);
-    if (client == nullptr) {
-        fprintf(stderr, "cannot open a client, status 0x%x\n", static_cast<unsigned>(status));
-        return 1;
-    }
+    jack_client_t* client = open_stoppable_client(argv[1], &stop_signals);
+    if (client == nullptr) return 1;
     // Registers, activates and connects, as in the server.
     if (jack_initialize(client, nullptr) != 0) return 1;
-    puts("active");
-    fflush(stdout);
-
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
     // The plug-in's record stays allocated: only the server learns its address, as
     // the argument that it hands to jack_finish.
-    jack_client_close(client);
-    return 0;
+    return serve_until_stopped(client, stop_signals);
 }

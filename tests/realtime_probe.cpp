@@ -4,12 +4,12 @@
 // on SIGTERM or SIGINT.
 //   realtime_probe <client_name> clean|print
 #include <jack/jack.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "jack_realtime.h"
+#include "stopped_client.h"
 
 namespace {
 
@@ -37,19 +37,9 @@ int main(int argc, char** argv) {
     }
     print_each_cycle = strcmp(argv[2], "print") == 0;
 
-    // Blocked before the library starts its threads, so that only sigwait takes them.
     sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open(argv[1], JackNoStartServer, &status);
-    if (client == nullptr) {
-        fprintf(stderr, "cannot open a client, status 0x%x\n", static_cast<unsigned>(status));
-        return 1;
-    }
+    jack_client_t* client = open_stoppable_client(argv[1], &stop_signals);
+    if (client == nullptr) return 1;
     input_port = jack_port_register(client, "input", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     output_port =
         jack_port_register(client, "output", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
@@ -59,11 +49,5 @@ int main(int argc, char** argv) {
         fputs("cannot set up the client\n", stderr);
         return 1;
     }
-    puts("active");
-    fflush(stdout);
-
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
-    jack_client_close(client);
-    return 0;
+    return serve_until_stopped(client, stop_signals);
 }
