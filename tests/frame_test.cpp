@@ -175,6 +175,22 @@ TEST_P(frame_test, killed_server_ends_program_with_status_1_silently) {
     EXPECT_EQ(count_line(p.err(), "signal received, exiting ..."), 0) << p.err();
 }
 
+// A shell's Ctrl-C or a session being stopped signals the client and the server at
+// the same moment; a server that wedges on its way down must not hold the client.
+TEST_P(frame_test, signalled_together_with_the_server_ends_within_seconds) {
+    for (int round = 0; round < 3; ++round) {
+        jack_server server;
+        child_process p(GetParam().path, args(GetParam(), "together"), server.client_env());
+        ASSERT_TRUE(wait_frame_ready(p)) << p.err();
+        kill(server.pid(), SIGTERM);
+        p.signal(SIGTERM);
+        const auto status = p.wait(3s);
+        ASSERT_TRUE(status) << "round " << round << ": still running 3 s after the signals";
+        // Whichever way out came first: the signal's (0) or the server's shutdown (1).
+        EXPECT_TRUE(status->code == 0 || status->code == 1) << status->describe();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(programs, frame_test, testing::ValuesIn(programs), case_name);
 
 // Each termination signal, once the handlers are in: the client closes, one line, status 0.

@@ -3,8 +3,12 @@
 // the processor run offline on the very input that it received.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -225,6 +229,8 @@ struct pedal_rig {
     harness_client spinreel{server.name(), "spinreel"};
     harness_client recorder{server.name(), "recorder"};
     std::optional<child_process> fp;
+    int stdout_fd = -1;                 // the program's stdout; -1: a file
+    std::function<void()> on_ready;     // runs once the program has started
 
     void run(const std::vector<std::string>& args, const std::vector<float>& signal) {
         std::vector<float> quieter(signal);
@@ -238,9 +244,10 @@ struct pedal_rig {
         recorder.add_input("source", capacity);
         recorder.activate();
 
-        fp.emplace(FUZZPEDAL_PATH, args, server.client_env());
+        fp.emplace(FUZZPEDAL_PATH, args, server.client_env(), false, stdout_fd);
         // Generous: a sanitizer build on a loaded machine starts slowly.
         ASSERT_TRUE(wait_frame_ready(*fp, 15s)) << fp->err();
+        if (on_ready) on_ready();
         ASSERT_TRUE(recorder.connect("fp:output1", "recorder:out1"));
         ASSERT_TRUE(recorder.connect("fp:output2", "recorder:out2"));
         ASSERT_TRUE(recorder.connect("spinreel:output1", "recorder:source"));
@@ -296,6 +303,96 @@ TEST(fuzzpedal_program, thirteen_numbers_set_the_chain_and_fractions_read_as_who
         distortion::drive = 0.64f;
         distortion::vibrato = 0.5f;
     });
+}
+
+// fuzzpedal's stdout in a pipe (of the usual 64 KiB) that nobody reads until drain().
+struct stalled_stdout {
+    int read_end = -1, write_end = -1;
+    stalled_stdout() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+        read_end = ends[0];
+        write_end = ends[1];
+    }
+    ~stalled_stdout() {
+        close(read_end);
+        close_write_end();
+    }
+    void close_write_end() {
+        if (write_end >= 0) close(write_end);
+        write_end = -1;
+    }
+    // Everything until the last writer has gone.
+    std::string drain() const {
+        std::string text;
+        char buffer[65536];
+        for (ssize_t n; (n = read(read_end, buffer, sizeof buffer)) != 0;) {
+            if (n > 0) text.append(buffer, size_t(n));
+            else if (errno != EINTR) break;
+        }
+        return text;
+    }
+};
+
+// A pager that waits, a stalled logger: the audio goes on sample for sample and the
+// ports stay, the lines wait, and once a reader drains the pipe every line arrives.
+TEST(fuzzpedal_program, a_stalled_stdout_holds_back_only_the_lines) {
+    const auto signal = sweep_tone(13 * 44100 / period * period);  // with settling, 15 s
+    EXPECT_TRUE(retry_on_xruns([&](int& xruns) {
+        stalled_stdout out;
+        pedal_rig rig;
+        cycle_counter counter(rig.server);
+        const size_t before_start = counter.cycles();
+        size_t at_ready = 0;
+        rig.stdout_fd = out.write_end;
+        rig.on_ready = [&] { at_ready = counter.cycles(); };
+        rig.run({"fp"}, signal);
+        out.close_write_end();
+        const auto source = rig.recorder.captured("source");
+        auto result = all_of({
+            same_samples(rig.recorder.captured("out1"), offline({"fp"}, settling_samples, source)),
+            testing::AssertionResult(rig.fp->running()) << "ended while stdout was stalled",
+            testing::AssertionResult(rig.recorder.port_exists("fp:output1") &&
+                                     rig.recorder.port_exists("fp:input1"))
+                << "ports gone",
+        });
+        xruns = settled_xruns(rig.spinreel, rig.recorder, counter.client);
+
+        std::string text;
+        std::thread reader([&] { text = out.drain(); });
+        std::this_thread::sleep_for(1s);  // the backlog goes at once; the lines keep up
+        const size_t at_stop = counter.cycles();
+        const auto stop_began = std::chrono::steady_clock::now();
+        const auto status = rig.fp->stop(5s);
+        const auto stop_took = std::chrono::steady_clock::now() - stop_began;
+        reader.join();
+        EXPECT_EQ(status.code, 0) << status.describe();
+        EXPECT_LT(stop_took, 2s);
+        EXPECT_TRUE(one_line_per_cycle(text, at_stop - at_ready, counter.cycles() - before_start,
+                                       xruns));
+        return result;
+    }));
+}
+
+// The pipe is still full when the signal comes: no wait on it, and status 0.
+TEST(fuzzpedal_program, sigterm_with_stdout_still_stalled_ends_it_at_once) {
+    server_options options;
+    options.period = 32;  // 64 KiB of lines in under 3 s
+    jack_server server{options};
+    stalled_stdout out;
+    child_process fp(FUZZPEDAL_PATH, {"fp"}, server.client_env(), false, out.write_end);
+    out.close_write_end();
+    ASSERT_TRUE(wait_frame_ready(fp)) << fp.err();
+    std::this_thread::sleep_for(4s);
+    fp.signal(SIGTERM);
+    const auto status = fp.wait(2s);
+    ASSERT_TRUE(status) << "still running 2 s after SIGTERM";
+    EXPECT_EQ(status->code, 0) << status->describe();
+    EXPECT_EQ(fp.err(), "cannot connect loopback input ports\ncannot connect loopback input ports\n"
+                        "signal received, exiting ...\n");
+    size_t lines = 0;
+    EXPECT_TRUE(only_cycle_lines(out.drain(), lines));
+    EXPECT_GE(lines, 60000u / 18);  // the pipe it filled
 }
 
 }  // namespace

@@ -383,4 +383,30 @@ TEST(padplayer_program, after_end_of_input_the_program_sleeps) {
     EXPECT_EQ(p.err(), "");
 }
 
+// The key loop sits in a read of an idle standard input; no way out may wait for it.
+TEST(padplayer_program, with_an_idle_stdin_held_open_every_way_out_is_prompt) {
+    write_sdcard_keys();
+    struct way_out {
+        const char* name;
+        int signal;  // 0: the server is killed instead
+        int status;
+        duration bound;
+    };
+    for (const way_out& way : {way_out{"SIGINT", SIGINT, 0, 2s}, way_out{"SIGTERM", SIGTERM, 0, 2s},
+                               way_out{"server killed", 0, 1, 3s}}) {
+        jack_server server;
+        child_process p(PADPLAYER_PATH, {"pp"}, server.client_env(), /*stdin_pipe=*/true);
+        ASSERT_TRUE(wait_frame_ready(p)) << p.err();
+        std::this_thread::sleep_for(200ms);  // the key loop is in its read by now
+        if (way.signal != 0) {
+            p.signal(way.signal);
+        } else {
+            server.kill();
+        }
+        const auto status = p.wait(way.bound);
+        ASSERT_TRUE(status) << way.name << ": still running with stdin open";
+        EXPECT_EQ(status->code, way.status) << way.name << ": " << status->describe();
+    }
+}
+
 }  // namespace

@@ -2,6 +2,10 @@
 // called directly, and the program looping through a real jackd.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "harness.h"
@@ -93,6 +97,27 @@ TEST(spinreel_refusal, eight_and_twenty_four_bits_are_refused_after_the_report) 
                                         std::to_string(bits)), 1) << r.out;
         EXPECT_EQ(r.err, "Currently, supports 16 bits ber sample only\n") << bits;
     }
+}
+
+// A FIFO has no length to load by: with a header waiting in it, or with no writer
+// at all, the program ends after the report instead of waiting on the FIFO.
+TEST(spinreel_refusal, a_fifo_ends_start_up_with_1_after_the_report) {
+    const std::string path = test_dir() + "/loop.fifo";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const int held = open(path.c_str(), O_RDWR);  // a writer that stays, data queued
+    ASSERT_GE(held, 0);
+    const bytes image = wav_image({}, pcm16({1, 2, 3, 4}));
+    ASSERT_EQ(write(held, image.data(), image.size()), ssize_t(image.size()));
+    run_result r = run_offline(path);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(count_line(r.out, "Number of bits used                   :16"), 1) << r.out;
+    EXPECT_EQ(r.err, "Unable to open '" + path + "'\n");
+    close(held);
+
+    r = run_offline(path);  // nobody writes: reads as empty
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(split_lines(r.out).size(), 10u) << r.out;
+    EXPECT_EQ(r.err, "Currently, supports 16 bits ber sample only\n");
 }
 
 TEST(spinreel_refusal, no_channels_no_whole_frame_or_no_data_end_start_up) {

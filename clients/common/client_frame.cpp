@@ -1,11 +1,18 @@
 // The shared start-up sequence, shutdown and signal handling of the standalone clients.
 #include "client_frame.h"
 
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <pthread.h>
-#include <unistd.h>
+
+#include "exit_path.h"
 
 jack_client_t* client = nullptr;
 jack_port_t* output_port1 = nullptr;
@@ -25,13 +32,18 @@ const float silence[max_period_frames] = {};
 
 // The signal handler only writes a byte here; signal_watcher does the rest.
 int signal_pipe[2] = {-1, -1};
+// Set once a termination signal has arrived: the signal's way out (status 0) then
+// wins over a server shutdown that the same moment may bring.
+std::atomic<bool> signal_received{false};
+
+// How long a close may take before the program leaves without it: a server that
+// is being stopped at the same moment can wedge and never answer.
+constexpr int close_bound_ms = 1000;
 
 void on_shutdown(void* arg) {
+    if (signal_received.load()) return;  // signal_watcher is already ending the process
     if (running_program->release) running_program->release(arg);
-    // The library calls this from its own thread: skip the static destructors,
-    // which could wait on that very thread, but keep what stdio has buffered.
-    fflush(nullptr);
-    _exit(1);
+    leave_process(1, nullptr);
 }
 
 extern "C" void on_signal(int) {
@@ -40,14 +52,38 @@ extern "C" void on_signal(int) {
     [[maybe_unused]] ssize_t ignored = write(signal_pipe[1], &byte, 1);
 }
 
+void* close_client(void* done_pipe) {
+    jack_client_close(client);
+    const char byte = 1;
+    [[maybe_unused]] ssize_t ignored = write(*static_cast<int*>(done_pipe), &byte, 1);
+    return nullptr;
+}
+
+// Closes the client on a thread of its own and waits for it at most close_bound_ms.
+void close_client_within_bound() {
+    static int done_pipe[2] = {-1, -1};
+    pthread_t closer;
+    if (pipe(done_pipe) != 0 || pthread_create(&closer, nullptr, close_client, &done_pipe[1]) != 0) {
+        jack_client_close(client);  // no thread to spare: close here, unbounded
+        return;
+    }
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(close_bound_ms);
+    pollfd done{done_pipe[0], POLLIN, 0};
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0 || poll(&done, 1, int(left)) >= 0 || errno != EINTR) return;
+    }
+}
+
 void* signal_watcher(void*) {
     char byte;
     while (read(signal_pipe[0], &byte, 1) != 1) {
     }
-    jack_client_close(client);
-    fputs("signal received, exiting ...\n", stderr);
-    fflush(nullptr);
-    _exit(0);
+    signal_received.store(true);
+    close_client_within_bound();
+    leave_process(0, "signal received, exiting ...\n");
 }
 
 #if !defined(__ANDROID__)
@@ -87,6 +123,7 @@ jack_port_t* register_port(const char* short_name, unsigned long flags) {
 
 void run_client(int argc, char** argv, const client_program_t& program) {
     running_program = &program;
+    set_exit_drain(program.drain_output);
     if (program.before_args) program.before_args();
 
     if (argc < program.min_args) {
@@ -100,10 +137,13 @@ void run_client(int argc, char** argv, const client_program_t& program) {
     jack_status_t open_status{};
     client = jack_client_open(client_name, JackNullOption, &open_status);
     if (client == nullptr) {
-        fprintf(stderr, "jack_client_open() failed, status = 0x%2.0x\n",
-                static_cast<unsigned>(open_status));
-        if (open_status & JackServerFailed) fputs("Unable to connect to JACK server\n", stderr);
-        exit(1);
+        // Precision 0 and width 2 on purpose: users' scripts match this text byte for byte.
+        char message[96];
+        snprintf(message, sizeof message,
+                 "jack_client_open() failed, status = 0x%2.0x\n%s",
+                 static_cast<unsigned>(open_status),
+                 (open_status & JackServerFailed) ? "Unable to connect to JACK server\n" : "");
+        leave_process(1, message);
     }
     if (open_status & JackServerStarted) fputs("JACK server started\n", stderr);
     if (open_status & JackNameNotUnique) {
@@ -122,13 +162,12 @@ void run_client(int argc, char** argv, const client_program_t& program) {
         feedback_port2 = register_port("feedback2", JackPortIsInput);
     }
     if (output_port1 == nullptr || output_port2 == nullptr) {
-        fputs("no more JACK ports available\n", stderr);
-        exit(1);
+        leave_process(1, "no more JACK ports available\n");
     }
 
     if (jack_activate(client) != 0) {
-        fputs("cannot activate client", stderr);
-        exit(1);
+        // No newline on purpose: users' scripts match this text byte for byte.
+        leave_process(1, "cannot activate client");
     }
 
     if (program.connect) program.connect();

@@ -35,9 +35,14 @@ struct client_program_t {
     void (*connect)();
     // Replaces the default park (sleep for ever); must not return.
     void (*main_loop)();
+    // Writes what the program still holds for standard output, as far as it goes
+    // without blocking; run on every way out.
+    void (*drain_output)();
 };
 
-// Runs the whole life cycle; never returns.
+// Runs the whole life cycle; never returns. Every way out (a set-up failure, a
+// signal, a server shutdown) ends the process within about two seconds, whatever
+// standard input, standard output and the server are doing (exit_path.h).
 [[noreturn]] void run_client(int argc, char** argv, const client_program_t& program);
 
 // Connects one of this client's outputs to a peer's input port.

@@ -7,9 +7,11 @@ LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := \
     main.cpp \
     fuzzpedal.cpp \
+    cycle_lines.cpp \
     fuzzpedal_args.cpp \
     distortion.cpp \
-    ../common/client_frame.cpp
+    ../common/client_frame.cpp \
+    ../common/exit_path.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \

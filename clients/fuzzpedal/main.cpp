@@ -1,6 +1,7 @@
 // fuzzpedal <client_name> [13 numbers]: distorts spinreel's first output into
 // the first system playback port.
 #include "client_frame.h"
+#include "cycle_lines.h"
 #include "fuzzpedal.h"
 
 int main(int argc, char** argv) {
@@ -11,5 +12,6 @@ int main(int argc, char** argv) {
     program.prepare = fuzzpedal_prepare;
     program.process = fuzzpedal_process;
     program.connect = fuzzpedal_connect;
+    program.drain_output = cycle_lines_drain;
     run_client(argc, argv, program);
 }

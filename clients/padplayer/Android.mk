@@ -8,6 +8,7 @@ LOCAL_SRC_FILES := \
     main.cpp \
     padplayer.cpp \
     ../common/client_frame.cpp \
+    ../common/exit_path.cpp \
     ../common/wav_loader.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "client_frame.h"
+#include "exit_path.h"
 #include "wav_loader.h"
 
 const char* const key_paths[KEY_COUNT] = {
@@ -152,8 +153,7 @@ void padplayer_connect() {
     const char** ports =
         jack_get_ports(client, nullptr, nullptr, JackPortIsPhysical | JackPortIsInput);
     if (ports == nullptr) {
-        fputs("no physical playback ports\n", stderr);
-        exit(1);
+        leave_process(1, "no physical playback ports\n");
     }
     connect_to_playback(output_port1, ports[0]);
     connect_to_playback(output_port2, ports[0] != nullptr ? ports[1] : nullptr);

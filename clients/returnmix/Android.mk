@@ -8,7 +8,8 @@ LOCAL_SRC_FILES := \
     main.cpp \
     returnmix.cpp \
     return_mix.cpp \
-    ../common/client_frame.cpp
+    ../common/client_frame.cpp \
+    ../common/exit_path.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \

@@ -9,6 +9,7 @@ LOCAL_SRC_FILES := \
     spinreel.cpp \
     loop_mix.cpp \
     ../common/client_frame.cpp \
+    ../common/exit_path.cpp \
     ../common/wav_loader.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \

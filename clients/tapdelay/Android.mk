@@ -9,7 +9,8 @@ LOCAL_SRC_FILES := \
     tapdelay.cpp \
     tapdelay_args.cpp \
     echo.cpp \
-    ../common/client_frame.cpp
+    ../common/client_frame.cpp \
+    ../common/exit_path.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \

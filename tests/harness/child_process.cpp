@@ -54,7 +54,8 @@ std::string exit_status::describe() const {
 }
 
 child_process::child_process(const std::string& path, const std::vector<std::string>& args,
-                             const std::vector<std::string>& env, bool stdin_pipe) {
+                             const std::vector<std::string>& env, bool stdin_pipe,
+                             int stdout_fd) {
     if (access(path.c_str(), X_OK) != 0) throw std::runtime_error("not executable: " + path);
     static std::atomic<int> sequence{0};
     const std::string base = path.substr(path.rfind('/') + 1);
@@ -88,7 +89,7 @@ child_process::child_process(const std::string& path, const std::vector<std::str
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(in_fd, 0);
-        dup2(out_fd, 1);
+        dup2(stdout_fd >= 0 ? stdout_fd : out_fd, 1);
         dup2(err_fd, 2);
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);

@@ -23,9 +23,12 @@ public:
     // Runs `path` with `args` (argv[0] is `path`) and the environment of this
     // process plus `env` ("NAME=value", overriding). stdout and stderr go to files in
     // test_dir(); stdin is /dev/null or, with `stdin_pipe`, a pipe fed by write_stdin().
+    // With `stdout_fd` (>= 0), stdout is that descriptor instead of a file; the
+    // caller keeps it, and out() reads empty.
     // Call from the main thread: the child dies with the thread that forked it.
     child_process(const std::string& path, const std::vector<std::string>& args,
-                  const std::vector<std::string>& env = {}, bool stdin_pipe = false);
+                  const std::vector<std::string>& env = {}, bool stdin_pipe = false,
+                  int stdout_fd = -1);
     ~child_process();  // stop(1s) if still running
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
