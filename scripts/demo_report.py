@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The demo's summary: a table of the recordings (peak and RMS in dBFS, the server's
-overruns) and, unless --no-pictures, one PNG per recording with its waveform over its
-spectrogram.
+overruns), whether the server ran in real-time mode and, unless --no-pictures, one PNG
+per recording with its waveform over its spectrogram.
 
     demo_report.py [--no-pictures] <results_dir> <recording.wav>...
 
@@ -110,6 +110,8 @@ def main():
           "%s overruns during the recording"
           % (stats.get("frames", "?"), stats.get("rate", "?"), stats.get("period", "?"),
              stats.get("dsp_load_mean", "?"), stats.get("dsp_load_max", "?"), xruns))
+    mode = {"1": "in real-time mode (SCHED_FIFO)", "0": "without real-time mode"}
+    print("  the server ran " + mode.get(stats.get("realtime"), "in an unknown mode"))
     for png in made:
         print("  picture: " + png)
 

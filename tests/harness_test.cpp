@@ -2,6 +2,7 @@
 // and recording through the server's loopback ports, whose behaviour is known.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,6 +28,30 @@ TEST(harness_isolation, each_test_has_its_own_empty_dev_shm) {
     jack_server server;
     // jackd really keeps its files in this private /dev/shm.
     EXPECT_FALSE(std::filesystem::is_empty("/dev/shm"));
+}
+
+// How many threads of `pid` run under SCHED_FIFO.
+int fifo_threads(pid_t pid) {
+    int count = 0;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        if (sched_getscheduler(std::stoi(task.path().filename().string())) == SCHED_FIFO) ++count;
+    }
+    return count;
+}
+
+TEST(harness_server, runs_real_time_with_its_clients_where_the_machine_allows_it) {
+    jack_server server;
+    child_process rm(RETURNMIX_PATH, {"rm"}, server.client_env());
+    ASSERT_TRUE(wait_frame_ready(rm));
+    if (realtime_scheduling_allowed()) {
+        EXPECT_TRUE(wait_until([&] { return fifo_threads(server.pid()) > 0; }, 2s));
+        // The client library gives the process thread the server's real-time scheduling.
+        EXPECT_TRUE(wait_until([&] { return fifo_threads(rm.pid()) > 0; }, 2s));
+    } else {
+        EXPECT_EQ(fifo_threads(server.pid()), 0);
+        EXPECT_EQ(fifo_threads(rm.pid()), 0);
+    }
 }
 
 pid_t started_server = 0, started_program = 0;

@@ -2,11 +2,14 @@
 #include "jack_server.h"
 
 #include <jack/jack.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <stdexcept>
+#include <thread>
 
 namespace harness {
 
@@ -31,8 +34,31 @@ bool server_answers(const std::string& name) {
 
 }  // namespace
 
+bool realtime_scheduling_allowed() {
+    // A thread of its own, so that no test thread changes its scheduling.
+    static const bool allowed = [] {
+        bool granted = false;
+        std::thread probe([&granted] {
+            sched_param param{};
+            param.sched_priority = server_realtime_priority;
+            granted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+        });
+        probe.join();
+        return granted;
+    }();
+    return allowed;
+}
+
 jack_server::jack_server(server_options options) : name_(unique_server_name()) {
-    std::vector<std::string> args{"-n", name_, "-r", "-t", "5000"};
+    // The first -r (before -d) is jackd's no-real-time switch; the one after
+    // "-d dummy" is the sample rate.
+    std::vector<std::string> args{"-n", name_};
+    if (realtime_scheduling_allowed()) {
+        args.insert(args.end(), {"-R", "-P", std::to_string(server_realtime_priority)});
+    } else {
+        args.push_back("-r");
+    }
+    args.insert(args.end(), {"-t", "5000"});
     if (options.loopback) args.insert(args.end(), {"-L", "2"});
     if (options.refuse_self_connect) args.insert(args.end(), {"-a", "A"});
     args.insert(args.end(), {"-d", "dummy", "-r", std::to_string(options.rate), "-p",

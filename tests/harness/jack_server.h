@@ -9,6 +9,13 @@
 
 namespace harness {
 
+// The SCHED_FIFO priority of the servers' real-time threads (jackd -P).
+constexpr int server_realtime_priority = 10;
+
+// Whether this machine lets a thread run under SCHED_FIFO at that priority. Asked
+// once, of a short-lived thread of its own; the answer is kept for the process.
+bool realtime_scheduling_allowed();
+
 struct server_options {
     bool loopback = true;              // -L 2: loopback:playback_1/2 and loopback:capture_1/2
     bool refuse_self_connect = false;  // -a A: a client may not connect its own ports
@@ -24,7 +31,8 @@ struct server_options {
 class jack_server {
 public:
     // Starts jackd under a name unique to this process and waits until it answers;
-    // throws (with the server's log) if it does not.
+    // throws (with the server's log) if it does not. The server runs in real-time
+    // mode (-R) where realtime_scheduling_allowed(), else without it (-r).
     explicit jack_server(server_options options = {});
     ~jack_server();  // stop()
     jack_server(const jack_server&) = delete;

@@ -1,7 +1,8 @@
 // demo_recorder <out_dir> <seconds> <port>...: records the named output ports of a
 // running JACK server in the same cycles, each into <out_dir>/<client>-<port>.wav
 // (32-bit float, canonical 44-byte header), and writes <out_dir>/stats.txt with the
-// overruns the server reported and the DSP load it showed during the recording.
+// overruns the server reported, the DSP load it showed during the recording and
+// whether it runs in real-time mode.
 // Connects to the server named by JACK_DEFAULT_SERVER (or the default one).
 #include <jack/jack.h>
 #include <signal.h>
@@ -169,6 +170,7 @@ int main(int argc, char** argv) {
     // Overrun notifications arrive asynchronously; let late ones in.
     std::this_thread::sleep_for(100ms);
     const jack_nframes_t period = jack_get_buffer_size(client);
+    const int realtime = jack_is_realtime(client);
     jack_deactivate(client);
     jack_client_close(client);
 
@@ -185,8 +187,8 @@ int main(int argc, char** argv) {
     if (FILE* f = fopen(stats.c_str(), "w")) {
         fprintf(f, "rate %u\nperiod %u\nframes %zu\nxruns %d\n", rate, period, frames,
                 xruns.load());
-        fprintf(f, "dsp_load_mean %.2f\ndsp_load_max %.2f\n",
-                load_samples ? load_sum / load_samples : 0.0, load_max);
+        fprintf(f, "dsp_load_mean %.2f\ndsp_load_max %.2f\nrealtime %d\n",
+                load_samples ? load_sum / load_samples : 0.0, load_max, realtime);
         ok = fclose(f) == 0 && ok;
     } else {
         ok = false;
