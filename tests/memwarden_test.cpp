@@ -7,14 +7,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "shm_daemon.h"
@@ -307,6 +310,77 @@ TEST_F(memwarden, ten_thousand_calls_keep_no_descriptor) {
     }
     EXPECT_TRUE(harness::wait_until([&] { return open_fd_count(pid) == before; }, harness::duration(5000)))
         << open_fd_count(pid) << " open, " << before << " before";
+}
+
+// CPU time (user and system, in clock ticks) that `pid` has used so far.
+long cpu_ticks(pid_t pid) {
+    const std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i < 14; ++i) rest >> field;
+    long utime = 0, stime = 0;
+    rest >> utime >> stime;
+    return utime + stime;
+}
+
+// Out of descriptors, the daemon refuses newcomers at once instead of spinning on
+// the queued connection, and serves them again once descriptors free.
+TEST_F(memwarden, at_its_descriptor_limit_it_refuses_newcomers_without_spinning) {
+    const pid_t pid = daemon->process().pid();
+    const rlimit low{64, 64};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<int32_t> pinned;  // each buffer holds a descriptor in the daemon
+    for (int32_t index; (index = service->allocate(4096)) >= 0;) pinned.push_back(index);
+    ASSERT_GT(pinned.size(), 10u);
+
+    const long before = cpu_ticks(pid);
+    const auto start = std::chrono::steady_clock::now();
+    for (int attempt = 0; attempt < 3; ++attempt) EXPECT_EQ(find_service(), nullptr);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const long used = cpu_ticks(pid) - before;
+    EXPECT_LT(double(used), 0.1 * elapsed * double(sysconf(_SC_CLK_TCK))) << used << " ticks";
+    const auto at_limit = records_of(daemon->log(), "binder");
+    EXPECT_EQ(std::count_if(at_limit.begin(), at_limit.end(),
+                            [](const log_record_t& r) {
+                                return r.message.find("out of descriptors") != std::string::npos;
+                            }),
+              1);  // once for the whole stretch at the limit
+
+    for (int32_t index : pinned) service->releaseBuffer(index);
+    EXPECT_TRUE(harness::wait_until([&] { return serves(); }, harness::duration(5000)));
+}
+
+// A command's text is logged on one line of its own tag, whatever it holds.
+TEST_F(memwarden, a_command_cannot_forge_a_log_line) {
+    EXPECT_EQ(service->runCommand("x\nWardenCheck E 01-01 00:00:00 1 1 forged\t\x01\\"), BAD_VALUE);
+    ASSERT_TRUE(harness::wait_until(
+        [&] { return !records_of(daemon->log(), "AndroidShm").empty(); }, harness::duration(5000)));
+    const auto records = records_of(daemon->log(), "AndroidShm");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message,
+              "unknown command: x\\nWardenCheck E 01-01 00:00:00 1 1 forged\\t\\x01\\\\");
+    EXPECT_TRUE(records_of(daemon->log(), "WardenCheck").empty());
+}
+
+// A second daemon takes the name over, as the service manager replaces a
+// registration, and says so: the first one runs on unreachable.
+TEST_F(memwarden, a_second_daemon_says_that_it_takes_the_socket_over) {
+    memwarden_daemon second(runtime_dir);
+    ASSERT_TRUE(harness::wait_until(
+        [&] {
+            for (const auto& r : records_of(second.log(), "binder")) {
+                if (r.priority == 'W' && r.message.find("was served by another process") !=
+                                             std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        harness::duration(5000)))
+        << second.log();
+    EXPECT_TRUE(second.wait_published());
 }
 
 }  // namespace

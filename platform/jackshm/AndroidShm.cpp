@@ -5,7 +5,9 @@
 #include <binder/IServiceManager.h>
 #include <sys/mman.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace android {
 
@@ -15,6 +17,30 @@ const char kLogTag[] = "AndroidShm";
 
 bool valid_index(int32_t index) {
     return index >= 0 && index < AndroidShm::BUFFER_COUNT;
+}
+
+// A caller's text as one log line: a control character written as \n, \t or \xNN
+// (and a backslash as \\), so that no caller can forge a line or a record of
+// another tag in the log.
+std::string loggable(const char* text) {
+    std::string out;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += *c;
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -30,7 +56,7 @@ sp<IMemoryHeap> AndroidShm::bufferHeap(int32_t index) {
 int32_t AndroidShm::runCommand(const char* command) {
     if (command == nullptr || std::strcmp(command, "semaphore") != 0) {
         __android_log_print(ANDROID_LOG_INFO, kLogTag, "unknown command: %s",
-                            command != nullptr ? command : "(null)");
+                            command != nullptr ? loggable(command).c_str() : "(null)");
         return BAD_VALUE;
     }
     std::lock_guard<std::mutex> guard(mLock);
