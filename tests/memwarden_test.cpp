@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "shm_daemon.h"
@@ -312,17 +311,6 @@ TEST_F(memwarden, ten_thousand_calls_keep_no_descriptor) {
         << open_fd_count(pid) << " open, " << before << " before";
 }
 
-// CPU time (user and system, in clock ticks) that `pid` has used so far.
-long cpu_ticks(pid_t pid) {
-    const std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i < 14; ++i) rest >> field;
-    long utime = 0, stime = 0;
-    rest >> utime >> stime;
-    return utime + stime;
-}
-
 // Out of descriptors, the daemon refuses newcomers at once instead of spinning on
 // the queued connection, and serves them again once descriptors free.
 TEST_F(memwarden, at_its_descriptor_limit_it_refuses_newcomers_without_spinning) {
@@ -333,13 +321,13 @@ TEST_F(memwarden, at_its_descriptor_limit_it_refuses_newcomers_without_spinning)
     for (int32_t index; (index = service->allocate(4096)) >= 0;) pinned.push_back(index);
     ASSERT_GT(pinned.size(), 10u);
 
-    const long before = cpu_ticks(pid);
+    const long before = harness::cpu_ticks(pid);
     const auto start = std::chrono::steady_clock::now();
     for (int attempt = 0; attempt < 3; ++attempt) EXPECT_EQ(find_service(), nullptr);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const long used = cpu_ticks(pid) - before;
+    const long used = harness::cpu_ticks(pid) - before;
     EXPECT_LT(double(used), 0.1 * elapsed * double(sysconf(_SC_CLK_TCK))) << used << " ticks";
     const auto at_limit = records_of(daemon->log(), "binder");
     EXPECT_EQ(std::count_if(at_limit.begin(), at_limit.end(),

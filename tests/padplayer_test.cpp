@@ -293,17 +293,6 @@ TEST(padplayer_program, outputs_go_to_the_first_two_physical_playback_ports) {
     EXPECT_EQ(count_line(p.err(), "cannot connect output ports"), 0) << p.err();
 }
 
-// User and system CPU time of `pid` in clock ticks (fields 14 and 15 of stat).
-long cpu_ticks(pid_t pid) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i < 14; ++i) rest >> field;
-    long utime = 0, stime = 0;
-    rest >> utime >> stime;
-    return utime + stime;
-}
-
 TEST(padplayer_program, a_key_through_the_server_plays_once_and_end_of_input_idles) {
     write_sdcard_keys();
     constexpr float level1 = 0.25f, level2 = -0.125f;

@@ -79,6 +79,17 @@ void finish_test_dir(bool keep) {
     }
 }
 
+// Fields 14 and 15 of stat.
+long cpu_ticks(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i < 14; ++i) rest >> field;
+    long utime = 0, stime = 0;
+    rest >> utime >> stime;
+    return utime + stime;
+}
+
 std::uint64_t caught_signals(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {

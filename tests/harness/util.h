@@ -34,6 +34,9 @@ void finish_test_dir(bool keep);
 std::uint64_t caught_signals(pid_t pid);
 bool catches_all(pid_t pid, const std::vector<int>& signals);
 
+// User and system CPU time that `pid` has used so far, in clock ticks.
+long cpu_ticks(pid_t pid);
+
 // Processes whose parent is this process, zombies included.
 std::vector<pid_t> child_pids();
 
