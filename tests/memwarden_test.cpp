@@ -1,6 +1,6 @@
 // memwarden as a daemon: its start-up line, its death and replacement, clients that
-// die or write junk, a client of another user, many tools at once, and no
-// descriptor kept per transaction.
+// die or write junk, a client of another user, many tools at once, no descriptor
+// kept per transaction, and a burst of releases while it is stopped.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -13,7 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -66,8 +69,46 @@ int open_fd_count(pid_t pid) {
     return count;
 }
 
+// The state letter of /proc/<pid>/stat ('T' when stopped), or 0.
+char process_state(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const size_t name_end = text.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < text.size() ? text[name_end + 2] : 0;
+}
+
+// Sends SIGCONT when it goes, so that a failed check never leaves the daemon stopped.
+struct resumes_on_exit {
+    pid_t pid;
+    ~resumes_on_exit() { kill(pid, SIGCONT); }
+};
+
 class memwarden : public live_service {
 protected:
+    // The daemon's open descriptors after a first round on the fixture's
+    // connection (so that whatever is opened lazily exists), once the count has
+    // held still for half a second: closes of earlier connections reach a slow
+    // (sanitized, loaded) daemon late. -1 if it never settles.
+    int settled_fd_count() {
+        const pid_t pid = daemon->process().pid();
+        const int32_t index = service->allocate(8192);
+        if (index < 0 || service->bufferHeap(index)->getBase() == MAP_FAILED) return -1;
+        service->releaseBuffer(index);
+        int count = -1;
+        const bool settled = harness::wait_until(
+            [&] {
+                count = open_fd_count(pid);
+                for (int reading = 0; reading < 5; ++reading) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    if (open_fd_count(pid) != count) return false;
+                }
+                return true;
+            },
+            harness::duration(5000));
+        return settled ? count : -1;
+    }
+
     // The daemon answers a full round of calls from a fresh lookup.
     bool serves() {
         const sp<IAndroidShm> fresh = find_service();
@@ -262,26 +303,7 @@ TEST_F(memwarden, thirty_two_tools_at_once_all_see_the_same_status) {
 
 TEST_F(memwarden, ten_thousand_calls_keep_no_descriptor) {
     const pid_t pid = daemon->process().pid();
-    // A first round on the fixture's connection, so that whatever is opened lazily
-    // exists before the count, which is taken once it holds still.
-    {
-        const int32_t index = service->allocate(8192);
-        ASSERT_NE(service->bufferHeap(index)->getBase(), MAP_FAILED);
-        service->releaseBuffer(index);
-    }
-    // Closes of earlier connections reach a slow (sanitized, loaded) daemon late: the
-    // count must hold still over half a second before it counts as the baseline.
-    int before = -1;
-    harness::wait_until(
-        [&] {
-            before = open_fd_count(pid);
-            for (int reading = 0; reading < 5; ++reading) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                if (open_fd_count(pid) != before) return false;
-            }
-            return true;
-        },
-        harness::duration(5000));
+    const int before = settled_fd_count();
     ASSERT_GT(before, 0);
 
     int calls = 0;
@@ -307,6 +329,48 @@ TEST_F(memwarden, ten_thousand_calls_keep_no_descriptor) {
     }
     EXPECT_TRUE(harness::wait_until([&] { return open_fd_count(pid) == before; }, harness::duration(5000)))
         << open_fd_count(pid) << " open, " << before << " before";
+}
+
+// A long-lived client drops ten thousand heap proxies while the daemon is stopped
+// and cannot read: the drop does not wait, the connection lives on, and once the
+// daemon runs again its handle table lets go of the heaps that only they kept.
+TEST_F(memwarden, ten_thousand_proxies_dropped_while_the_daemon_is_stopped) {
+    const pid_t pid = daemon->process().pid();
+    const int before = settled_fd_count();
+    ASSERT_GT(before, 0);
+    constexpr int32_t heaps = 8;
+    for (int32_t index = 0; index < heaps; ++index) ASSERT_EQ(service->allocate(4096), index);
+    std::vector<sp<IMemoryHeap>> proxies;
+    for (int k = 0; k < 10000; ++k) {
+        proxies.push_back(service->bufferHeap(k % heaps));
+        ASSERT_NE(proxies.back(), nullptr) << k;
+    }
+    for (int32_t index = 0; index < heaps; ++index) service->releaseBuffer(index);
+    EXPECT_EQ(open_fd_count(pid), before + heaps) << "the heaps live on through the proxies";
+
+    const resumes_on_exit resume{pid};
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(harness::wait_until([&] { return process_state(pid) == 'T'; }, harness::duration(2000)));
+    const auto started = std::chrono::steady_clock::now();
+    proxies.clear();
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    std::printf("dropped 10000 proxies in %.1f ms\n",
+                std::chrono::duration<double, std::milli>(took).count());
+    ASSERT_EQ(kill(pid, SIGCONT), 0);
+
+    // The same connection answers every operation as the service would.
+    const int32_t index = service->allocate(4096);
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(service->checkAllocated(index), 1);
+    EXPECT_EQ(service->checkAllocated(1), 0);
+    EXPECT_EQ(service->setRegistryIndex(42), NO_ERROR);
+    EXPECT_EQ(service->getRegistryIndex(), 42);
+    const sp<IMemoryHeap> heap = service->bufferHeap(index);
+    ASSERT_NE(heap, nullptr);
+    EXPECT_NE(heap->getBase(), MAP_FAILED);
+    EXPECT_TRUE(harness::wait_until([&] { return open_fd_count(pid) == before + 1; }, harness::duration(5000)))
+        << open_fd_count(pid) << " open, " << before << " before and one buffer since";
 }
 
 }  // namespace
