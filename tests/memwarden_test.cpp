@@ -140,9 +140,19 @@ TEST_F(memwarden, after_a_kill_the_tools_see_no_service_and_a_new_daemon_takes_o
     ASSERT_EQ(lstat(socket_path(runtime_dir).c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(find_service(), nullptr);
-    // The proxy of the dead daemon reads as no service.
+    // The proxy of the dead daemon reads as no service, every time, and says so in
+    // the log with the status, so that the answers are not taken for the service's.
+    testing::internal::CaptureStderr();
     EXPECT_EQ(service->allocate(10), -1);
     EXPECT_GT(service->getRegistryIndex(), 256);
+    const std::vector<log_record_t> failures =
+        records_of(testing::internal::GetCapturedStderr(), "IAndroidShm");
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].priority, 'E');
+    EXPECT_EQ(failures[0].message, "allocate failed: status -32");
+    EXPECT_EQ(failures[1].message, "getRegistryIndex failed: status -32");
+    Parcel data, reply;
+    EXPECT_EQ(service->asBinder()->transact(IAndroidShm::CHECK_ALLOCATED, data, &reply), DEAD_OBJECT);
 
     for (const char* word : {"status", "header", "body", "index", "semaphore"}) {
         const tool_run_t run = run_tool(WARDENPEEK_PATH, {word}, runtime_dir);
