@@ -844,6 +844,13 @@ TEST_F(binder_service, parcel_size_and_descriptor_limits) {
         EXPECT_EQ(binder->transact(IX::STAT_FD, request, &reply), n == 16 ? NO_ERROR : FAILED_TRANSACTION) << n;
     }
     close_all(fds);
+    // A descriptor closed after it was written: the socket refuses that record alone.
+    const int gone = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    Parcel closed_fd, closed_fd_reply;
+    closed_fd.writeInterfaceToken(IX::descriptor);
+    ASSERT_EQ(closed_fd.writeFileDescriptor(gone), NO_ERROR);
+    close(gone);
+    EXPECT_EQ(binder->transact(IX::STAT_FD, closed_fd, &closed_fd_reply), FAILED_TRANSACTION);
     int32_t total = 0;
     EXPECT_EQ(x->add(1, 1, &total), NO_ERROR) << "a refused request must not kill the proxy";
     EXPECT_TRUE(binder->isBinderAlive());
@@ -925,6 +932,25 @@ TEST_F(binder_service, threads_sharing_one_proxy_get_their_own_answers) {
     EXPECT_EQ(unfinished, 0) << "threads stuck";
     EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(wrong.load(), 0) << "answers crossed between threads";
+}
+
+// Proxies dropped on four threads while the others call: no reference is released
+// twice, so a proxy kept unmapped from the start still reaches its heap.
+TEST_F(binder_service, proxies_dropped_on_many_threads_during_calls) {
+    sp<IX> x = start("x");
+    ASSERT_NE(x, nullptr);
+    const sp<IMemoryHeap> kept = x->heap();
+    ASSERT_NE(kept, nullptr);
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 300; ++i) failed += x->heap() == nullptr;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_NE(kept->getBase(), MAP_FAILED) << "the kept proxy's handle was released";
 }
 
 TEST_F(binder_service, silent_and_unreading_clients_hold_up_nobody) {

@@ -1,6 +1,6 @@
 // memwarden as a daemon: its start-up line, its death and replacement, clients that
-// die or write junk, a client of another user, many tools at once, and no
-// descriptor kept per transaction.
+// die or write junk, a client of another user, many tools at once, no descriptor
+// kept per transaction, and a burst of releases while it is stopped.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -68,8 +69,36 @@ int open_fd_count(pid_t pid) {
     return count;
 }
 
+// Sends SIGCONT when it goes, so that a failed check never leaves the daemon stopped.
+struct resumes_on_exit {
+    pid_t pid;
+    ~resumes_on_exit() { kill(pid, SIGCONT); }
+};
+
 class memwarden : public live_service {
 protected:
+    // The daemon's open descriptors after a first round of calls (so that whatever
+    // opens lazily is open), once the count holds still for half a second: closes of
+    // earlier connections reach a slow (sanitized, loaded) daemon late. -1 if never.
+    int settled_fd_count() {
+        const pid_t pid = daemon->process().pid();
+        const int32_t index = service->allocate(8192);
+        if (index < 0 || service->bufferHeap(index)->getBase() == MAP_FAILED) return -1;
+        service->releaseBuffer(index);
+        int count = -1;
+        const bool settled = harness::wait_until(
+            [&] {
+                count = open_fd_count(pid);
+                for (int reading = 0; reading < 5; ++reading) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    if (open_fd_count(pid) != count) return false;
+                }
+                return true;
+            },
+            harness::duration(5000));
+        return settled ? count : -1;
+    }
+
     // The daemon answers a full round of calls from a fresh lookup.
     bool serves() {
         const sp<IAndroidShm> fresh = find_service();
@@ -101,9 +130,18 @@ TEST_F(memwarden, after_a_kill_the_tools_see_no_service_and_a_new_daemon_takes_o
     ASSERT_EQ(lstat(socket_path(runtime_dir).c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(find_service(), nullptr);
-    // The proxy of the dead daemon reads as no service.
+    // The proxy of the dead daemon reads as no service, every time, and says so in
+    // the log with the status, so that the answers are not taken for the service's.
+    testing::internal::CaptureStderr();
     EXPECT_EQ(service->allocate(10), -1);
     EXPECT_GT(service->getRegistryIndex(), 256);
+    const auto failures = records_of(testing::internal::GetCapturedStderr(), "IAndroidShm");
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].priority, 'E');
+    EXPECT_EQ(failures[0].message + "; " + failures[1].message,
+              "allocate failed: status -32; getRegistryIndex failed: status -32");
+    Parcel data, reply;
+    EXPECT_EQ(service->asBinder()->transact(IAndroidShm::CHECK_ALLOCATED, data, &reply), DEAD_OBJECT);
 
     for (const char* word : {"status", "header", "body", "index", "semaphore"}) {
         const tool_run_t run = run_tool(WARDENPEEK_PATH, {word}, runtime_dir);
@@ -264,26 +302,7 @@ TEST_F(memwarden, thirty_two_tools_at_once_all_see_the_same_status) {
 
 TEST_F(memwarden, ten_thousand_calls_keep_no_descriptor) {
     const pid_t pid = daemon->process().pid();
-    // A first round on the fixture's connection, so that whatever is opened lazily
-    // exists before the count, which is taken once it holds still.
-    {
-        const int32_t index = service->allocate(8192);
-        ASSERT_NE(service->bufferHeap(index)->getBase(), MAP_FAILED);
-        service->releaseBuffer(index);
-    }
-    // Closes of earlier connections reach a slow (sanitized, loaded) daemon late: the
-    // count must hold still over half a second before it counts as the baseline.
-    int before = -1;
-    harness::wait_until(
-        [&] {
-            before = open_fd_count(pid);
-            for (int reading = 0; reading < 5; ++reading) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                if (open_fd_count(pid) != before) return false;
-            }
-            return true;
-        },
-        harness::duration(5000));
+    const int before = settled_fd_count();
     ASSERT_GT(before, 0);
 
     int calls = 0;
@@ -369,6 +388,43 @@ TEST_F(memwarden, a_second_daemon_says_that_it_takes_the_socket_over) {
         harness::duration(5000)))
         << second.log();
     EXPECT_TRUE(second.wait_published());
+}
+
+// Ten thousand heap proxies dropped while the daemon is stopped: the drop does not
+// wait, the connection lives on, and the daemon then lets go of the heaps they kept.
+TEST_F(memwarden, ten_thousand_proxies_dropped_while_the_daemon_is_stopped) {
+    const pid_t pid = daemon->process().pid();
+    const int before = settled_fd_count();
+    ASSERT_GT(before, 0);
+    constexpr int32_t heaps = 8;
+    for (int32_t index = 0; index < heaps; ++index) ASSERT_EQ(service->allocate(4096), index);
+    std::vector<sp<IMemoryHeap>> proxies;
+    for (int k = 0; k < 10000; ++k) {
+        proxies.push_back(service->bufferHeap(k % heaps));
+        ASSERT_NE(proxies.back(), nullptr) << k;
+    }
+    for (int32_t index = 0; index < heaps; ++index) service->releaseBuffer(index);
+    EXPECT_EQ(open_fd_count(pid), before + heaps) << "the heaps live on through the proxies";
+
+    const resumes_on_exit resume{pid};
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    const auto started = std::chrono::steady_clock::now();
+    proxies.clear();
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::seconds(1)) << std::chrono::duration<double>(took).count() << " s";
+    ASSERT_EQ(kill(pid, SIGCONT), 0);
+
+    // The same connection answers every operation as the service would.
+    const int32_t index = service->allocate(4096);
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(service->checkAllocated(index), 1);
+    EXPECT_EQ(service->setRegistryIndex(42), NO_ERROR);
+    EXPECT_EQ(service->getRegistryIndex(), 42);
+    const sp<IMemoryHeap> heap = service->bufferHeap(index);
+    ASSERT_NE(heap, nullptr);
+    EXPECT_NE(heap->getBase(), MAP_FAILED);
+    EXPECT_TRUE(harness::wait_until([&] { return open_fd_count(pid) == before + 1; }, harness::duration(5000)))
+        << open_fd_count(pid) << " open, " << before << " before and one buffer since";
 }
 
 }  // namespace

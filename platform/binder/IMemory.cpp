@@ -114,7 +114,11 @@ private:
         if (mMapping) return mMapping;
         Parcel data, reply;
         data.writeInterfaceToken(IMemoryHeap::getInterfaceDescriptor());
-        if (remote()->transact(HEAP_ID, data, &reply) != NO_ERROR) return nullptr;
+        const status_t status = remote()->transact(HEAP_ID, data, &reply);
+        if (status != NO_ERROR) {
+            __android_log_print(ANDROID_LOG_ERROR, "binder", "heap query failed: status %d", status);
+            return nullptr;
+        }
         const int fd = reply.readFileDescriptor();
         int32_t size = 0, flags = 0, offset = 0;
         if (reply.readInt32(&size) != NO_ERROR || reply.readInt32(&flags) != NO_ERROR ||

@@ -1,4 +1,5 @@
-// The client side of a connection: connecting, one exchange at a time, releases.
+// The client side of a connection: connecting, one exchange at a time, and the
+// queue of releases that goes out ahead of the requests.
 #include "client_connection.h"
 
 #include <android/log.h>
@@ -8,6 +9,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "runtime_dir.h"
 #include "wire_record.h"
@@ -20,19 +23,34 @@ namespace {
 const char* const kLogTag = "binder";
 #define LOG_ERROR(...) __android_log_print(ANDROID_LOG_ERROR, kLogTag, __VA_ARGS__)
 
+// Errors of sendmsg that refuse one record and leave the connection as it was: a
+// SEQPACKET record goes whole or not at all.
+bool refused_record(int error) {
+    return error == EBADF || error == EMSGSIZE || error == ETOOMANYREFS || error == ENOBUFS ||
+           error == ENOMEM;
+}
+
+void close_logged(int fd) {
+    if (close(fd) != 0) LOG_ERROR("closing a connection's socket: %s", std::strerror(errno));
+}
+
 }  // namespace
 
 std::shared_ptr<connection> connection::open(const std::string& path) {
     sockaddr_un address;
     if (!fill_address(path, &address)) return nullptr;
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        LOG_ERROR("cannot create a socket: %s", std::strerror(errno));
+        return nullptr;
+    }
     int result;
     do {
         result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
-        close(fd);
+        // Nobody listening there is the usual "no service", not worth a line.
+        close_logged(fd);
         return nullptr;
     }
     return std::shared_ptr<connection>(new connection(fd));
@@ -40,12 +58,50 @@ std::shared_ptr<connection> connection::open(const std::string& path) {
 
 connection::connection(int fd) : mFd(fd), mReceive(kMaxRecordBytes + 1) {}
 
-connection::~connection() { close(mFd); }
+// Releases still queued need not go: the serving side drops this connection's
+// whole handle table when the socket closes.
+connection::~connection() { close_logged(mFd); }
 
-status_t connection::fail(status_t err) {
-    mDead.store(true);
-    shutdown(mFd, SHUT_RDWR);
+status_t connection::fail(status_t err, const char* why, int cause) {
+    if (mDead.exchange(true)) return err;
+    if (cause != 0) {
+        LOG_ERROR("connection lost: %s: %s", why, std::strerror(cause));
+    } else {
+        LOG_ERROR("connection lost: %s", why);
+    }
+    // Wakes nobody and frees nothing if the peer already went.
+    if (shutdown(mFd, SHUT_RDWR) != 0 && errno != ENOTCONN) {
+        LOG_ERROR("shutting a lost connection down: %s", std::strerror(errno));
+    }
+    std::lock_guard<std::mutex> guard(mReleaseLock);
+    mPendingReleases.clear();
     return err;
+}
+
+bool connection::send_releases(int flags) {
+    for (;;) {
+        wire_header header{kWireMagic, kRelease, 0, 0, 0, 0, 0, 0, 0};
+        {
+            std::lock_guard<std::mutex> guard(mReleaseLock);
+            if (mPendingReleases.empty()) return true;
+            header.handle = mPendingReleases.begin()->first;
+            header.code = mPendingReleases.begin()->second;  // references given up at once
+        }
+        errno = 0;
+        if (!send_record(mFd, header, nullptr, {}, {}, flags)) {
+            const int cause = errno;
+            // A full socket, or memory short for a moment: the rest waits its turn.
+            if (cause == EAGAIN || cause == EWOULDBLOCK || refused_record(cause)) return true;
+            fail(DEAD_OBJECT, "cannot send a release", cause);
+            return false;
+        }
+        std::lock_guard<std::mutex> guard(mReleaseLock);
+        // Other threads may have added to this handle's count meanwhile.
+        auto sent = mPendingReleases.find(header.handle);
+        if (sent != mPendingReleases.end() && (sent->second -= header.code) == 0) {
+            mPendingReleases.erase(sent);
+        }
+    }
 }
 
 status_t connection::transact(const std::shared_ptr<connection>& self, uint32_t handle, uint32_t code,
@@ -71,10 +127,21 @@ status_t connection::transact(const std::shared_ptr<connection>& self, uint32_t 
     {
         std::lock_guard<std::mutex> guard(mLock);
         if (mDead.load()) return DEAD_OBJECT;
+        // The serving side hears of dropped references before the next request, as
+        // the device's driver carries them with the next call.
+        if (!send_releases(0)) return DEAD_OBJECT;
         wire_header header{kWireMagic, kRequest, handle, code, flags, 0,
                            static_cast<uint32_t>(data.dataSize()), static_cast<uint32_t>(handles.size()),
                            static_cast<uint32_t>(data.ipcFds().size())};
-        if (!send_record(mFd, header, data.data(), handles, fds_of(data), 0)) return fail(DEAD_OBJECT);
+        errno = 0;
+        if (!send_record(mFd, header, data.data(), handles, fds_of(data), 0)) {
+            const int cause = errno;
+            if (refused_record(cause)) {
+                LOG_ERROR("a request the socket refuses: %s", std::strerror(cause));
+                return FAILED_TRANSACTION;
+            }
+            return fail(DEAD_OBJECT, "cannot send a request", cause);
+        }
         if (flags & IBinder::FLAG_ONEWAY) return NO_ERROR;
 
         pollfd waiting = {mFd, POLLIN, 0};
@@ -82,21 +149,25 @@ status_t connection::transact(const std::shared_ptr<connection>& self, uint32_t 
         do {
             ready = poll(&waiting, 1, mReplyTimeoutMs.load());
         } while (ready < 0 && errno == EINTR);
-        if (ready == 0) return fail(TIMED_OUT);
-        if (ready < 0) return fail(DEAD_OBJECT);
+        if (ready == 0) return fail(TIMED_OUT, "no reply in time");
+        if (ready < 0) return fail(DEAD_OBJECT, "cannot wait for a reply", errno);
 
         const char* why = "";
+        errno = 0;
         const received got = receive_record(mFd, mReceive, 0, &record, &why);
-        if (got != received::record) {
-            if (got == received::malformed) LOG_ERROR("malformed reply: %s", why);
-            return fail(DEAD_OBJECT);
+        if (got == received::end) return fail(DEAD_OBJECT, "the serving process closed it");
+        if (got == received::malformed) {
+            LOG_ERROR("malformed reply: %s", why);
+            return fail(DEAD_OBJECT, "malformed reply");
         }
+        if (got != received::record) return fail(DEAD_OBJECT, "cannot read a reply", errno);
         if (record.header.kind != kReply) {
             close_all(record.fds);
-            LOG_ERROR("malformed reply: not a reply record");
-            return fail(DEAD_OBJECT);
+            return fail(DEAD_OBJECT, "malformed reply: not a reply record");
         }
         reply_data.assign(record.data, record.data + record.header.data_size);
+        // Releases queued by other threads during the exchange, if the socket has room.
+        send_releases(MSG_DONTWAIT);
     }
     // Outside the lock: proxies that the old reply contents or these objects drop
     // send their releases on this same connection.
@@ -115,10 +186,14 @@ status_t connection::transact(const std::shared_ptr<connection>& self, uint32_t 
 }
 
 void connection::release(uint32_t handle) {
-    std::lock_guard<std::mutex> guard(mLock);
-    if (mDead.load()) return;
-    const wire_header header{kWireMagic, kRelease, handle, 0, 0, 0, 0, 0, 0};
-    if (!send_record(mFd, header, nullptr, {}, {}, MSG_DONTWAIT)) fail(DEAD_OBJECT);
+    {
+        std::lock_guard<std::mutex> guard(mReleaseLock);
+        if (mDead.load()) return;
+        ++mPendingReleases[handle];
+    }
+    // Sent now only if no exchange holds the socket; that one sends it otherwise.
+    std::unique_lock<std::mutex> exchange(mLock, std::try_to_lock);
+    if (exchange.owns_lock() && !mDead.load()) send_releases(MSG_DONTWAIT);
 }
 
 }  // namespace binder_transport

@@ -108,10 +108,15 @@ bool served_connection_t::serve_request(record_t& record) {
     return true;
 }
 
-void served_connection_t::serve_release(uint32_t handle) {
+void served_connection_t::serve_release(uint32_t handle, uint32_t count) {
     auto found = mHandles.find(handle);
     if (found == mHandles.end() || handle == kRootHandle) return;
-    if (--found->second.refs == 0) mHandles.erase(found);
+    // A client that gives up more than it holds loses the handle, nothing more.
+    if (count >= found->second.refs) {
+        mHandles.erase(found);
+    } else {
+        found->second.refs -= count;
+    }
 }
 
 void served_connection_t::on_ready(std::vector<uint8_t>& buffer) {
@@ -133,7 +138,7 @@ void served_connection_t::on_ready(std::vector<uint8_t>& buffer) {
             break;
         case kRelease:
             close_all(record.fds);
-            serve_release(record.header.handle);
+            serve_release(record.header.handle, released_references(record.header));
             break;
         default:
             close_all(record.fds);

@@ -32,7 +32,8 @@ private:
     };
     // Serves one request; false when the connection must close.
     bool serve_request(record_t& record);
-    void serve_release(uint32_t handle);
+    // Gives up `count` references to `handle`; the handle goes with its last one.
+    void serve_release(uint32_t handle, uint32_t count);
     // The handle under which `object` travels on this connection, one reference more.
     bool handle_for(const sp<IBinder>& object, uint32_t* handle);
     void drop();

@@ -38,7 +38,10 @@ bool send_record(int fd, const wire_header& header, const uint8_t* data,
     do {
         sent = sendmsg(fd, &message, flags | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(sizeof header + header.data_size + parts[2].iov_len);
+    const ssize_t whole = static_cast<ssize_t>(sizeof header + header.data_size + parts[2].iov_len);
+    // A record goes whole or not at all; a short one would leave errno stale.
+    if (sent >= 0 && sent != whole) errno = EMSGSIZE;
+    return sent == whole;
 }
 
 received decode_record(const uint8_t* bytes, size_t length, int msg_flags, record_t* record,

@@ -27,7 +27,7 @@ struct wire_header {
     uint32_t magic;
     uint32_t kind;
     uint32_t handle;  // the target of a request or release
-    uint32_t code;
+    uint32_t code;    // of a request; of a release, the references it gives up (0 means 1)
     uint32_t flags;
     int32_t status;  // of a reply
     uint32_t data_size;
@@ -55,7 +55,14 @@ enum class received { record, end, would_block, failed, malformed };
 received decode_record(const uint8_t* bytes, size_t length, int msg_flags, record_t* record,
                        const char** why);
 
-// Sends one record; true when all of it went. `flags` are sendmsg's (MSG_DONTWAIT).
+// The references that a release record gives up: a client queues a handle's
+// releases and sends them as one record; 0, as single releases were sent, is one.
+inline uint32_t released_references(const wire_header& header) {
+    return header.code == 0 ? 1 : header.code;
+}
+
+// Sends one record; true when all of it went, else errno tells why. `flags` are
+// sendmsg's (MSG_DONTWAIT).
 bool send_record(int fd, const wire_header& header, const uint8_t* data,
                  const std::vector<uint32_t>& handles, const std::vector<int>& fds, int flags);
 

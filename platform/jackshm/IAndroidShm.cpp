@@ -1,11 +1,41 @@
 // IAndroidShm over binder: the proxy that callers in other processes use and the
 // stub that unpacks their calls for the service object. Every proxy call checks the
-// transaction status and its reply reads; a failed call reads as "no service".
+// transaction status and its reply reads; a failed call reads as "no service" and
+// is logged, so that its default answer is never taken for the service's.
 #include <IAndroidShm.h>
 
+#include <android/log.h>
 #include <binder/Parcel.h>
 
 namespace android {
+
+namespace {
+
+const char kLogTag[] = "IAndroidShm";
+
+const char* call_name(uint32_t code) {
+    switch (code) {
+    case IAndroidShm::BUFFER_HEAP: return "bufferHeap";
+    case IAndroidShm::RUN_COMMAND: return "runCommand";
+    case IAndroidShm::ALLOCATE: return "allocate";
+    case IAndroidShm::RELEASE_BUFFER: return "releaseBuffer";
+    case IAndroidShm::CHECK_ALLOCATED: return "checkAllocated";
+    case IAndroidShm::SET_REGISTRY_INDEX: return "setRegistryIndex";
+    case IAndroidShm::GET_REGISTRY_INDEX: return "getRegistryIndex";
+    default: return "an unknown call";
+    }
+}
+
+// Passes `status` through; a failure leaves an error line with the call and status.
+status_t logged(uint32_t code, status_t status) {
+    if (status != NO_ERROR) {
+        __android_log_print(ANDROID_LOG_ERROR, kLogTag, "%s failed: status %d", call_name(code),
+                            status);
+    }
+    return status;
+}
+
+}  // namespace
 
 class BpAndroidShm : public BpInterface<IAndroidShm> {
 public:
@@ -15,7 +45,7 @@ public:
         Parcel data, reply;
         data.writeInterfaceToken(IAndroidShm::getInterfaceDescriptor());
         data.writeInt32(index);
-        if (remote()->transact(BUFFER_HEAP, data, &reply) != NO_ERROR) return nullptr;
+        if (call(BUFFER_HEAP, data, &reply) != NO_ERROR) return nullptr;
         return interface_cast<IMemoryHeap>(reply.readStrongBinder());
     }
 
@@ -62,20 +92,24 @@ public:
     }
 
 private:
+    status_t call(uint32_t code, const Parcel& data, Parcel* reply) {
+        return logged(code, remote()->transact(code, data, reply));
+    }
+
     // A call whose answer is a value: `failed` when the exchange or the read fails.
     int32_t intCall(uint32_t code, const Parcel& data, Parcel* reply, int32_t failed) {
         int32_t value = 0;
-        if (remote()->transact(code, data, reply) != NO_ERROR) return failed;
-        if (reply->readInt32(&value) != NO_ERROR) return failed;
+        if (call(code, data, reply) != NO_ERROR) return failed;
+        if (logged(code, reply->readInt32(&value)) != NO_ERROR) return failed;
         return value;
     }
 
     // A call whose answer is a status: the failing status when the exchange fails.
     int32_t statusCall(uint32_t code, const Parcel& data, Parcel* reply) {
-        const status_t status = remote()->transact(code, data, reply);
+        const status_t status = call(code, data, reply);
         if (status != NO_ERROR) return status;
         int32_t result = 0;
-        const status_t read = reply->readInt32(&result);
+        const status_t read = logged(code, reply->readInt32(&result));
         return read != NO_ERROR ? read : result;
     }
 };

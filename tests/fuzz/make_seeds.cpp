@@ -187,6 +187,9 @@ bool binder_seeds() {
     Parcel empty;
     ok &= write_seed("transport_record", "release",
                      record_input(binder_transport::kRelease, 0, empty, {}, 0));
+    // A client's queued releases of one handle, sent as one record.
+    ok &= write_seed("transport_record", "release_of_many",
+                     record_input(binder_transport::kRelease, 300, empty, {}, 0));
 
     // A whole session: allocate, fetch the heap and ask it for its descriptor, then
     // the other calls, a ping and the interface query.

@@ -1,6 +1,6 @@
 // BpBinder: an object served by another process, reached through that process's
-// service socket. A failed exchange marks the proxy dead: that call and every later
-// one give DEAD_OBJECT.
+// service socket. A lost connection marks the proxy dead: that call and every later
+// one give DEAD_OBJECT. Dropping the proxy never waits for the serving process.
 #pragma once
 
 #include <binder/IBinder.h>
