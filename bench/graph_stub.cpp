@@ -14,6 +14,8 @@
 #include "jack_realtime.h"
 #include "stopped_client.h"
 
+#include <cstdlib>
+
 namespace {
 
 struct connection_t {
@@ -125,7 +127,7 @@ int main(int argc, char** argv) {
         const bool two = playback != nullptr && playback[0] != nullptr;
         connect_ports(client, jack_port_name(output_port1), two ? playback[0] : nullptr);
         connect_ports(client, jack_port_name(output_port2), two ? playback[1] : nullptr);
-        jack_free(playback);
+        free(playback);
     }
     return serve_until_stopped(client, stop_signals);
 }

@@ -9,6 +9,8 @@
 
 #include "jack_realtime.h"
 
+#include <cstdlib>
+
 #define STUB_EXPORT __attribute__((visibility("default")))
 
 namespace {
@@ -34,7 +36,7 @@ void connect_first_physical(jack_client_t* client, jack_port_t* own, bool own_is
                                          : jack_connect(client, name, peer)) != 0) {
         fprintf(stderr, "graph_stub_passthru: cannot connect %s\n", name);
     }
-    jack_free(ports);
+    free(ports);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 
 namespace shm_test {
 
-const char service_name[] = "com.velmora.android.kel.IAndroidShm";
 
 std::string make_runtime_dir() {
     static std::atomic<int> sequence{0};

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "harness.h"
+#include "shm_service_name.h"
 
 namespace shm_test {
 
-extern const char service_name[];
+inline constexpr const char* service_name = SHM_SERVICE_NAME;
 
 // A new mode-0700 directory under the test's files, set as XDG_RUNTIME_DIR of this
 // process (so its own lookups use it) and given to every program started here.

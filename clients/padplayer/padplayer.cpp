@@ -157,7 +157,7 @@ void padplayer_connect() {
     }
     connect_to_playback(output_port1, ports[0]);
     connect_to_playback(output_port2, ports[0] != nullptr ? ports[1] : nullptr);
-    jack_free(ports);
+    free(ports);  // port lists are freed with the C library's free, as everywhere in the suite
 }
 
 void padplayer_release(void*) {

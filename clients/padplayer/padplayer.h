@@ -22,6 +22,7 @@ constexpr int KEY_COUNT = 3;
 extern const char* const key_paths[KEY_COUNT];
 
 // Divided first, then multiplied by the gain, in double precision.
+// 32767, not 32768, on purpose: recordings made with the player match these values bit for bit.
 constexpr double SAMPLE_SCALE = 32767.0;
 constexpr double KEY_GAIN = 0.3;
 

@@ -7,7 +7,9 @@
 #include "realtime.h"
 #include "sample_buffer.h"
 
-constexpr double LOOP_DIVISOR = 32767.0;  // not 32768: -32768 maps slightly below -1
+// 32767, not 32768, on purpose (-32768 maps slightly below -1): recordings made with
+// the player match these values bit for bit.
+constexpr double LOOP_DIVISOR = 32767.0;
 constexpr double LOOP_GAIN = 0.2;
 
 // Mixes nframes frames of `loop` into out1/out2 and advances loop->position, wrapping

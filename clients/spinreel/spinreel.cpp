@@ -13,6 +13,7 @@ bool spinreel_prepare(int, char** argv, void** callback_arg) {
     const char* path = argv[2];
     wav_read_header(path, &wav_header);
     if (wav_header.bits_per_sample != 16) {
+        // "ber" on purpose: users' scripts match this text byte for byte.
         fprintf(stderr, "Currently, supports 16 bits ber sample only\n");
         return false;
     }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "shm_service_name.h"
+
 namespace android {
 
 namespace {
@@ -104,7 +106,7 @@ int32_t AndroidShm::getRegistryIndex() {
 }
 
 int jack_instantiate() {
-    return defaultServiceManager()->addService(String16("com.velmora.android.kel.IAndroidShm"),
+    return defaultServiceManager()->addService(String16(SHM_SERVICE_NAME),
                                                new AndroidShm());
 }
 

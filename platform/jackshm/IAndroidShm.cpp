@@ -7,6 +7,8 @@
 #include <android/log.h>
 #include <binder/Parcel.h>
 
+#include "shm_service_name.h"
+
 namespace android {
 
 namespace {
@@ -114,7 +116,8 @@ private:
     }
 };
 
-IMPLEMENT_META_INTERFACE(AndroidShm, "com.velmora.android.kel.IAndroidShm")
+// The interface descriptor is the name the service is published under.
+IMPLEMENT_META_INTERFACE(AndroidShm, SHM_SERVICE_NAME)
 
 status_t BnAndroidShm::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
     int32_t value = 0;

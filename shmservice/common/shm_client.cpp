@@ -9,7 +9,7 @@ sp<IMemoryHeap> gCurrentHeap;
 
 sp<IAndroidShm> getShmService() {
     const sp<IBinder> binder =
-        defaultServiceManager()->getService(String16("com.velmora.android.kel.IAndroidShm"));
+        defaultServiceManager()->getService(String16(SHM_SERVICE_NAME));
     if (binder == nullptr) return nullptr;
     return IAndroidShm::asInterface(binder);
 }

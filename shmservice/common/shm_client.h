@@ -8,6 +8,11 @@
 #include <binder/IMemory.h>
 
 #include "address_text.h"
+#include "shm_service_name.h"
+
+// The tools probe buffer indices 0 to SHM_MAX_INDEX; a registry index above it
+// means that there is no registry.
+constexpr int32_t SHM_MAX_INDEX = 256;
 
 // The heap behind the address that getBufferBase gave last; it keeps that mapping
 // alive while the caller reads or writes through it.

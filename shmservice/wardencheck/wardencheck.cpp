@@ -48,7 +48,7 @@ void increase_value(int32_t index) {
 void release_all() {
     const sp<IAndroidShm> service = getShmService();
     if (service == nullptr) return;
-    for (int32_t i = 0; i <= 256; ++i) service->releaseBuffer(i);
+    for (int32_t i = 0; i <= SHM_MAX_INDEX; ++i) service->releaseBuffer(i);
 }
 
 void increase_value_once() {
@@ -72,7 +72,7 @@ void check_allocated() {
     if (service == nullptr) return;
     const int32_t index = service->allocate(kBufferSize);
     bool differed = false;
-    for (int32_t i = 0; i <= 256; ++i) {
+    for (int32_t i = 0; i <= SHM_MAX_INDEX; ++i) {
         if (service->checkAllocated(i) != (i == index ? 1 : 0)) {
             LOG_DEBUG("failed\n");
             differed = true;

@@ -20,6 +20,7 @@ void print_line(const char* text) {
 void print_usage() {
     print_line("usage\n wardenpeek [status|header|body|index|semaphore]");
     print_line(" status: show the shared memory allocation status");
+    // "infomations" and "exist" on purpose: users' scripts match these lines byte for byte.
     print_line(" header: show the registry header infomations if the registry exist");
     print_line(" body: show the registry body infomations if the registry exist");
     print_line(" index: show the index of array that is allocated registry shared memory");
@@ -37,7 +38,7 @@ sp<IAndroidShm> bind_or_report() {
 const uint8_t* registry_base(const char* missing_line) {
     const sp<IAndroidShm> service = bind_or_report();
     if (service == nullptr) return nullptr;
-    if (service->getRegistryIndex() > 256) {
+    if (service->getRegistryIndex() > SHM_MAX_INDEX) {
         print_line(missing_line);
         return nullptr;
     }
@@ -64,7 +65,7 @@ void show_status() {
     const sp<IAndroidShm> service = bind_or_report();
     if (service == nullptr) return;
     print_line("<<<<<<<<<<< dump memory allocation status >>>>>>>>>>");
-    for (int32_t i = 256; i >= 0; --i) {
+    for (int32_t i = SHM_MAX_INDEX; i >= 0; --i) {
         if (service->checkAllocated(i) == 1) {
             const address_text_t address = format_address(getBufferBase(i, print_line));
             std::fprintf(peek_output, "Mem[%3d] == %s\n", i, address.text);

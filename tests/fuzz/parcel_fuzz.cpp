@@ -8,6 +8,8 @@
 #include <binder/Parcel.h>
 #include <utils/String16.h>
 
+#include "shm_service_name.h"
+
 #include <algorithm>
 
 #include "fuzz_input.h"
@@ -85,7 +87,7 @@ void step(const Parcel& parcel, fuzz_input_t& in, const std::vector<sp<IBinder>>
         parcel.setDataPosition(before + (take_u8(in) % 9) - 4);
         break;
     case 11:
-        parcel.enforceInterface(String16("com.velmora.android.kel.IAndroidShm"));
+        parcel.enforceInterface(String16(SHM_SERVICE_NAME));
         break;
     case 12: {
         const sp<IBinder> local = new BBinder();

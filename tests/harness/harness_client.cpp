@@ -11,7 +11,7 @@ namespace {
 std::vector<std::string> take_names(const char** names) {
     std::vector<std::string> out;
     for (const char** p = names; p && *p; ++p) out.emplace_back(*p);
-    jack_free(names);
+    free(names);
     return out;
 }
 
