@@ -12,4 +12,8 @@ JACK_SUITE_JACKSHM_INCLUDES ?= external/jack/android
 # Where the JACK server looks for internal clients such as passthru.so.
 JACK_SUITE_INTERNAL_CLIENT_DIR ?= $(TARGET_OUT_SHARED_LIBRARIES)/jack
 
+# The compiler flags that every module includes; my-dir is this folder only here,
+# before any other makefile is read.
+JACK_SUITE_FLAGS_MK := $(call my-dir)/jack-suite-flags.mk
+
 include $(call all-subdir-makefiles)

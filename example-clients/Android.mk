@@ -3,6 +3,7 @@
 LOCAL_PATH := $(call my-dir)
 
 include $(CLEAR_VARS)
+include $(JACK_SUITE_FLAGS_MK)
 LOCAL_MODULE := passthru
 LOCAL_MODULE_TAGS := optional
 LOCAL_MODULE_PATH := $(JACK_SUITE_INTERNAL_CLIENT_DIR)
@@ -10,7 +11,6 @@ LOCAL_SRC_FILES := inprocess.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH)/../clients/common \
     $(JACK_SUITE_JACK_INCLUDES)
-LOCAL_CFLAGS := -Wall -Wextra -fvisibility=hidden
-LOCAL_CPPFLAGS := -std=c++17
+LOCAL_CFLAGS += -fvisibility=hidden
 LOCAL_SHARED_LIBRARIES := libjackserver
 include $(BUILD_SHARED_LIBRARY)

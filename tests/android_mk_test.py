@@ -5,7 +5,9 @@ deliverable the sources of its target and of every static or object library that
 it links, transitively, minus the host stand-ins under platform/, must be exactly
 what its Android.mk lists. The same goes for the project's include folders and for
 the device libraries that stand in for what the target links; a target built with
--ffp-contract=off needs it in LOCAL_CFLAGS.
+-ffp-contract=off needs it in LOCAL_CFLAGS. Every module includes the shared flags
+file, jack-suite-flags.mk, and with it warns and stops on warnings as every CMake
+target does.
 
 usage: android_mk_test.py <cmake> <source_dir>
 """
@@ -107,26 +109,37 @@ class CmakeTarget:
 
 # --- the Android.mk side ----------------------------------------------------
 
+def in_tree(path):
+    """Whether `path` is a file of this source tree."""
+    return os.path.isfile(path) and os.path.realpath(path).startswith(SOURCE_DIR + "/")
+
+
 class MakefileReader:
     """Reads the subset of make that the device build uses: assignments, the
-    build system's includes, my-dir and all-subdir-makefiles."""
+    build system's includes, makefiles of this tree, my-dir and all-subdir-makefiles.
+    As in the build system, my-dir names the folder of the makefile read last, which
+    is the build system's own after one of its includes."""
+
+    BUILD_SYSTEM = "build/core"
 
     def __init__(self):
         self.variables, self.modules, self.files = {}, [], []
+        self.last_dir = None
+        self.included = []  # the tree's makefiles included since $(CLEAR_VARS)
 
-    def expand(self, text, here):
+    def expand(self, text):
         def one(match):
             word = match.group(1)
             if word == "call my-dir":
-                return here
+                return self.last_dir
             if word in self.variables:
-                return self.expand(self.variables[word], here)
+                return self.expand(self.variables[word])
             return match.group(0)  # a variable of the device tree: left as written
         return re.sub(r"\$\(([^()]*)\)", one, text)
 
     def read(self, path):
         self.files.append(path)
-        here = os.path.dirname(path)
+        self.last_dir = os.path.dirname(path)
         with open(path) as makefile:
             text = makefile.read().replace("\\\n", " ")
         for number, line in enumerate(text.splitlines(), 1):
@@ -139,7 +152,7 @@ class MakefileReader:
                 if op == "?=" and name in self.variables:
                     continue
                 if op in (":=",):
-                    value = self.expand(value, here)
+                    value = self.expand(value)
                 if op == "+=":
                     value = self.variables.get(name, "") + " " + value
                 self.variables[name] = value
@@ -153,15 +166,22 @@ class MakefileReader:
                 for name in [n for n in self.variables
                              if n.startswith("LOCAL_") and n != "LOCAL_PATH"]:
                     del self.variables[name]
+                self.included = []
+                self.last_dir = self.BUILD_SYSTEM
             elif what in ("$(BUILD_EXECUTABLE)", "$(BUILD_SHARED_LIBRARY)"):
-                module = {n: self.expand(v, here).split()
+                self.last_dir = self.BUILD_SYSTEM
+                module = {n: self.expand(v).split()
                           for n, v in self.variables.items() if n.startswith("LOCAL_")}
                 module["kind"] = what[2:-1]
                 module["file"] = path
+                module["includes"] = self.included
                 self.modules.append(module)
             elif what == "$(call all-subdir-makefiles)":
-                for sub in sorted(glob.glob(os.path.join(here, "*", "Android.mk"))):
+                for sub in sorted(glob.glob(os.path.join(self.last_dir, "*", "Android.mk"))):
                     self.read(sub)
+            elif in_tree(self.expand(what)):
+                self.included.append(os.path.realpath(self.expand(what)))
+                self.read(self.included[-1])
             else:
                 raise ValueError("%s:%d: unexpected include %s" % (path, number, what))
 
@@ -250,6 +270,18 @@ class AndroidMkTest(unittest.TestCase):
                 cflags = self.modules[name].get("LOCAL_CFLAGS", [])
                 for flag in ("-ffp-contract=off", "-fno-fast-math"):
                     self.assertEqual(flag in cflags, flag in cmake.flags, flag)
+
+    def test_every_module_builds_as_strictly_as_its_target(self):
+        for name in DELIVERABLES:
+            with self.subTest(module=name):
+                cmake = CmakeTarget(self.targets, name)
+                module = self.modules[name]
+                for flag in ("-Wall", "-Wextra", "-Werror"):
+                    self.assertIn(flag, cmake.flags)
+                    self.assertIn(flag, module.get("LOCAL_CFLAGS", []))
+                self.assertIn("-std=c++17", module.get("LOCAL_CPPFLAGS", []))
+                self.assertTrue(any(os.path.basename(f) == "jack-suite-flags.mk"
+                                    for f in module["includes"]), module["includes"])
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Installs the build into a temporary DESTDIR and checks what lands where: the
-eight programs in <prefix>/bin, passthru.so in JACK's internal-client folder and
-the eight manual pages in <prefix>/share/man/man1. Each installed page must render
+nine programs in <prefix>/bin, passthru.so in JACK's internal-client folder and
+the nine manual pages in <prefix>/share/man/man1. Each installed page must render
 without a warning, and the usage text that each installed program prints must
 appear in its page as the program prints it.
 
@@ -14,12 +14,14 @@ import tempfile
 import unittest
 
 PROGRAMS = ["fuzzpedal", "tapdelay", "returnmix", "spinreel", "padplayer",
-            "memwarden", "wardenpeek", "wardencheck"]
+            "memwarden", "wardenpeek", "wardencheck", "fxrender"]
 # Programs whose usage text comes out when they are run without arguments: the
-# clients on standard error with status 1, wardenpeek on standard output with 0.
+# clients and fxrender on standard error with status 1, wardenpeek on standard
+# output with 0.
 USAGE_RUNS = {"fuzzpedal": ("stderr", 1), "tapdelay": ("stderr", 1),
               "returnmix": ("stderr", 1), "spinreel": ("stderr", 1),
-              "padplayer": ("stderr", 1), "wardenpeek": ("stdout", 0)}
+              "padplayer": ("stderr", 1), "wardenpeek": ("stdout", 0),
+              "fxrender": ("stderr", 1)}
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OUTPUT", "EXIT STATUS", "EXAMPLE"]
 
 CMAKE, BUILD_DIR, JACK_DIR = sys.argv[1:4]

@@ -2,6 +2,7 @@
 LOCAL_PATH := $(call my-dir)
 
 include $(CLEAR_VARS)
+include $(JACK_SUITE_FLAGS_MK)
 LOCAL_MODULE := fuzzpedal
 LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := \
@@ -16,8 +17,6 @@ LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \
     $(JACK_SUITE_JACK_INCLUDES)
-# The effect is exact to the bit: no fused multiply-adds, no fast math.
-LOCAL_CFLAGS := -Wall -Wextra -ffp-contract=off -fno-fast-math
-LOCAL_CPPFLAGS := -std=c++17
+LOCAL_CFLAGS += $(JACK_SUITE_EXACT_FLOAT_CFLAGS)
 LOCAL_SHARED_LIBRARIES := libjack
 include $(BUILD_EXECUTABLE)

@@ -3,11 +3,10 @@
 LOCAL_PATH := $(call my-dir)
 
 include $(CLEAR_VARS)
+include $(JACK_SUITE_FLAGS_MK)
 LOCAL_MODULE := memwarden
 LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := main.cpp
 LOCAL_C_INCLUDES := $(JACK_SUITE_JACKSHM_INCLUDES)
-LOCAL_CFLAGS := -Wall -Wextra
-LOCAL_CPPFLAGS := -std=c++17
 LOCAL_SHARED_LIBRARIES := libjackshm libbinder libutils libcutils liblog
 include $(BUILD_EXECUTABLE)

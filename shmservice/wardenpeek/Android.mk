@@ -2,6 +2,7 @@
 LOCAL_PATH := $(call my-dir)
 
 include $(CLEAR_VARS)
+include $(JACK_SUITE_FLAGS_MK)
 LOCAL_MODULE := wardenpeek
 LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := \
@@ -14,7 +15,5 @@ LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \
     $(JACK_SUITE_JACKSHM_INCLUDES)
-LOCAL_CFLAGS := -Wall -Wextra
-LOCAL_CPPFLAGS := -std=c++17
 LOCAL_SHARED_LIBRARIES := libjackshm libbinder libutils libcutils liblog
 include $(BUILD_EXECUTABLE)
