@@ -89,7 +89,9 @@ std::string make_test_subdir(const std::string& name) {
 std::vector<std::string> dir_entries(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
+        // readdir64: on a 32-bit target plain readdir fails (EOVERFLOW) on file systems
+        // whose inode numbers or directory offsets need 64 bits.
+        while (dirent64* e = readdir64(d)) {
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
                 names.push_back(e->d_name);
             }
