@@ -2,7 +2,6 @@
 // file it writes, the numbers read as the clients read them, block-size
 // independence, and its rendering of a recorded live input compared with what the
 // real fuzzpedal and tapdelay played from it through a private jackd.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -30,39 +29,10 @@ constexpr size_t period = 128;  // the test servers' default
 
 // --- Files -----------------------------------------------------------------------
 
-std::string make_dir(const std::string& name) {
-    const std::string dir = test_dir() + "/" + name;
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("mkdir " + dir);
-    return dir;
-}
-
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            names.push_back(e->d_name);
-        }
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-uint32_t float_bits(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
 // A canonical 32-bit float WAV (format 3) of interleaved `samples`.
 bytes float_wav(const std::vector<float>& samples, uint16_t channels, uint32_t rate = 44100) {
-    bytes data(samples.size() * 4);
-    for (size_t i = 0; i < samples.size(); ++i) wav_files::put_u32(data, 4 * i, float_bits(samples[i]));
-    bytes image = wav_files::wav_image({channels, rate, 32}, data);
-    wav_files::put_u16(image, 20, 3);
-    return image;
+    return wav_files::wav_image({channels, rate, 32, wav_format_float},
+                                wav_float_bytes(samples.data(), samples.size()));
 }
 
 std::string write_file(const std::string& name, const bytes& content) {
@@ -78,17 +48,15 @@ std::string write_file(const std::string& name, const bytes& content) {
     const bytes file(text.begin(), text.end());
     if (file.size() < 44) return ::testing::AssertionFailure() << path << ": " << file.size() << " bytes";
     const auto frames = (file.size() - 44) / 4;
-    bytes want = wav_files::canonical_header({1, rate, 32}, uint32_t(frames * 4));
-    wav_files::put_u16(want, 20, 3);
-    if (!std::equal(want.begin(), want.end(), file.begin()) || (file.size() - 44) % 4 != 0) {
+    const bytes want =
+        wav_files::canonical_header({1, rate, 32, wav_format_float}, uint32_t(frames * 4));
+    wav_audio_t audio;
+    std::string reason;
+    if (!std::equal(want.begin(), want.end(), file.begin()) || (file.size() - 44) % 4 != 0 ||
+        !wav_parse(file.data(), file.size(), &audio, &reason)) {
         return ::testing::AssertionFailure() << path << ": not a mono float header at " << rate;
     }
-    samples->resize(frames);
-    for (size_t i = 0; i < frames; ++i) {
-        uint32_t b = 0;
-        for (size_t k = 0; k < 4; ++k) b |= uint32_t(file[44 + 4 * i + k]) << (8 * k);
-        std::memcpy(&(*samples)[i], &b, sizeof b);
-    }
+    *samples = audio.float32;
     return ::testing::AssertionSuccess();
 }
 
@@ -114,17 +82,7 @@ struct bad_input {
 };
 
 bytes with_fmt(uint16_t format, uint16_t channels, uint16_t bits, const bytes& data) {
-    bytes image = wav_files::wav_image({channels, 44100, bits}, data);
-    wav_files::put_u16(image, 20, format);
-    return image;
-}
-
-// RIFF/WAVE over the given chunks.
-bytes riff(const bytes& chunks) {
-    bytes image = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
-    wav_files::put_u32(image, 4, uint32_t(4 + chunks.size()));
-    image.insert(image.end(), chunks.begin(), chunks.end());
-    return image;
+    return wav_files::wav_image({channels, 44100, bits, format}, data);
 }
 
 TEST(fxrender_refusals, each_bad_input_names_the_file_and_reason_and_leaves_no_file) {
@@ -134,7 +92,8 @@ TEST(fxrender_refusals, each_bad_input_names_the_file_and_reason_and_leaves_no_f
 
     bytes not_wave = good;
     std::memcpy(&not_wave[8], "AVI ", 4);
-    bytes short_fmt = riff({'f', 'm', 't', ' ', 12, 0, 0, 0, 1, 0, 1, 0, 0x44, 0xAC, 0, 0, 0, 0, 0, 0});
+    bytes short_fmt = wav_files::riff_image(
+        {'f', 'm', 't', ' ', 12, 0, 0, 0, 1, 0, 1, 0, 0x44, 0xAC, 0, 0, 0, 0, 0, 0});
     bytes truncated = good;
     wav_files::put_u32(truncated, 40, 400);
     bytes partial_frame = wav_files::wav_image({2, 44100, 16}, wav_files::pcm16({1, 2, 3}));
@@ -147,13 +106,15 @@ TEST(fxrender_refusals, each_bad_input_names_the_file_and_reason_and_leaves_no_f
 
     const std::vector<bad_input> cases = {
         {"missing", test_dir() + "/nothing.wav", "cannot open: No such file or directory"},
-        {"directory", make_dir("a_directory"), "cannot read: Is a directory"},
+        {"directory", make_test_subdir("a_directory"), "cannot read: Is a directory"},
         {"empty", write_file("empty.wav", {}), "not a RIFF/WAVE file"},
         {"not_wave", write_file("avi.wav", not_wave), "not a RIFF/WAVE file"},
-        {"no_fmt", write_file("no_fmt.wav", riff(data_chunk)), "no fmt chunk"},
-        {"fmt_after_data", write_file("late_fmt.wav", riff(fmt_after_data)), "no fmt chunk"},
-        {"no_data", write_file("no_data.wav", riff(fmt_chunk)), "no data chunk"},
-        {"chunk_past_the_end", write_file("huge.wav", riff(huge_chunk)), "no fmt chunk"},
+        {"no_fmt", write_file("no_fmt.wav", wav_files::riff_image(data_chunk)), "no fmt chunk"},
+        {"fmt_after_data", write_file("late_fmt.wav", wav_files::riff_image(fmt_after_data)),
+         "no fmt chunk"},
+        {"no_data", write_file("no_data.wav", wav_files::riff_image(fmt_chunk)), "no data chunk"},
+        {"chunk_past_the_end", write_file("huge.wav", wav_files::riff_image(huge_chunk)),
+         "truncated \"LIST\" chunk: 4294967280 bytes announced, 42 present"},
         {"short_fmt", write_file("short_fmt.wav", short_fmt), "fmt chunk too short (12 bytes)"},
         {"pcm8", write_file("pcm8.wav", with_fmt(1, 1, 8, {1, 2})),
          "format 1 with 8-bit samples is not 16-bit PCM or 32-bit float"},
@@ -171,29 +132,29 @@ TEST(fxrender_refusals, each_bad_input_names_the_file_and_reason_and_leaves_no_f
         {"partial_frame", write_file("partial.wav", partial_frame),
          "truncated data: 6 bytes are not whole frames of 4 bytes"},
     };
-    const std::string out_dir = make_dir("out");
+    const std::string out_dir = make_test_subdir("out");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const auto r = fxrender({"tapdelay", c.path, out_dir + "/out.wav", "10", "50"});
         EXPECT_EQ(r.status.code, 1) << r.status.describe();
         EXPECT_EQ(r.err, "fxrender: " + c.path + ": " + c.reason + "\n");
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(entries(out_dir), std::vector<std::string>{});
+        EXPECT_EQ(dir_entries(out_dir), std::vector<std::string>{});
     }
     // The same chunks in good order are accepted, so each case fails for its own reason.
-    const auto r = fxrender({"tapdelay", write_file("good.wav", riff([&] {
+    const auto r = fxrender({"tapdelay", write_file("good.wav", wav_files::riff_image([&] {
                                  bytes c = fmt_chunk;
                                  c.insert(c.end(), data_chunk.begin(), data_chunk.end());
                                  return c;
                              }())),
                              out_dir + "/out.wav"});
     EXPECT_EQ(r.status.code, 0) << r.err;
-    EXPECT_EQ(entries(out_dir), std::vector<std::string>{"out.wav"});
+    EXPECT_EQ(dir_entries(out_dir), std::vector<std::string>{"out.wav"});
 }
 
 TEST(fxrender_refusals, too_few_arguments_or_an_unknown_effect_write_nothing) {
     const std::string in = wav_files::write_wav(test_dir() + "/in.wav", {1, 2, 3}, 1);
-    const std::string out_dir = make_dir("out");
+    const std::string out_dir = make_test_subdir("out");
     const std::string out = out_dir + "/out.wav";
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"fuzzpedal"}, {"fuzzpedal", in}}) {
@@ -209,15 +170,15 @@ TEST(fxrender_refusals, too_few_arguments_or_an_unknown_effect_write_nothing) {
         EXPECT_EQ(r.err, std::string("fxrender: unknown effect \"") + name +
                              "\" (fuzzpedal or tapdelay)\n");
     }
-    EXPECT_EQ(entries(out_dir), std::vector<std::string>{});
+    EXPECT_EQ(dir_entries(out_dir), std::vector<std::string>{});
 }
 
 TEST(fxrender_refusals, an_output_that_cannot_be_written_is_reported_and_leaves_no_file) {
     const std::string in = wav_files::write_wav(test_dir() + "/in.wav", {1, 2, 3, 4}, 1);
-    const std::string top = make_dir("top");
+    const std::string top = make_test_subdir("top");
     const std::string a_file = write_file("top/plain", {'x'});
-    const std::string existing_dir = make_dir("top/taken.wav");
-    const std::string read_only = make_dir("top/read_only");
+    const std::string existing_dir = make_test_subdir("top/taken.wav");
+    const std::string read_only = make_test_subdir("top/read_only");
     // Root may write anywhere, but not on a read-only file system (this test's mount
     // namespace is private, so the mount is its own).
     ASSERT_EQ(mount("tmpfs", read_only.c_str(), "tmpfs", MS_RDONLY, "size=64k"), 0)
@@ -237,9 +198,9 @@ TEST(fxrender_refusals, an_output_that_cannot_be_written_is_reported_and_leaves_
         EXPECT_EQ(r.err, "fxrender: " + c.path + ": " + c.message + "\n");
     }
     // No temporary file left behind, and the directory in the way untouched.
-    EXPECT_EQ(entries(top), (std::vector<std::string>{"plain", "read_only", "taken.wav"}));
-    EXPECT_EQ(entries(existing_dir), std::vector<std::string>{});
-    EXPECT_EQ(entries(read_only), std::vector<std::string>{});
+    EXPECT_EQ(dir_entries(top), (std::vector<std::string>{"plain", "read_only", "taken.wav"}));
+    EXPECT_EQ(dir_entries(existing_dir), std::vector<std::string>{});
+    EXPECT_EQ(dir_entries(read_only), std::vector<std::string>{});
     umount2(read_only.c_str(), MNT_DETACH);
 }
 
@@ -256,7 +217,7 @@ TEST(fxrender_output, first_channel_read_as_written_into_a_mono_float_file_at_th
     const std::vector<float> floats = {0.25f, 9.0f, 1e-42f, -7.5f, 3.0f, 1e30f, -1e-3f, 0.0f, 2.0f};
     const std::vector<float> float_first = {0.25f, -7.5f, -1e-3f};
 
-    const std::string out = make_dir("out") + "/rendered.wav";
+    const std::string out = make_test_subdir("out") + "/rendered.wav";
     write_file("out/rendered.wav", {'o', 'l', 'd'});  // an existing output is replaced
     struct {
         std::string in;
@@ -286,7 +247,7 @@ TEST(fxrender_output, first_channel_read_as_written_into_a_mono_float_file_at_th
         ASSERT_EQ(stat(out.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
     }
-    EXPECT_EQ(entries(test_dir() + "/out"), std::vector<std::string>{"rendered.wav"});
+    EXPECT_EQ(dir_entries(test_dir() + "/out"), std::vector<std::string>{"rendered.wav"});
 }
 
 // --- Numbers and blocks -----------------------------------------------------------------
@@ -308,7 +269,7 @@ TEST(fxrender_numbers, are_read_as_the_clients_read_them_and_surplus_ones_are_ig
     const auto signal = sweep_tone(20000);
     // A 22050 Hz file: the processors still run at 44100 Hz, as in the clients.
     const std::string in = write_file("in.wav", float_wav(signal, 1, 22050));
-    const std::string out = make_dir("out") + "/out.wav";
+    const std::string out = make_test_subdir("out") + "/out.wav";
     const auto render = [&](std::vector<std::string> args) {
         args.insert(args.begin() + 1, {in, out});
         const auto r = fxrender(args);

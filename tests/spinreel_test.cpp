@@ -225,7 +225,7 @@ TEST(spinreel_mix, loop_wraps_from_the_last_frame_to_the_first_across_blocks) {
 
 TEST(spinreel_mix, trailing_partial_frame_is_never_played) {
     // Three stereo frames and one value more: the odd value 9999 stays silent.
-    prepare_from(write_wav(test_dir() + "/partial.wav", {10, 20, 30, 40, 50, 60, 9999}, 2));
+    prepare_from(file("partial.wav", wav_image({}, pcm16({10, 20, 30, 40, 50, 60, 9999}))));
     ASSERT_EQ(loop_buffer.frames, 3);
     const std::vector<float> zeros(10, 0.0f);
     const block_out b = mix_block(loop_buffer, 2, zeros, zeros);

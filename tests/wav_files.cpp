@@ -1,4 +1,4 @@
-// Builds and writes WAV test files byte by byte, independent of the loader's record.
+// Test WAV files: canonical ones through the WAV file module, quirky ones as bytes.
 #include "wav_files.h"
 
 #include <fstream>
@@ -6,51 +6,46 @@
 
 namespace wav_files {
 
+namespace {
+
+// Where a field of `size` bytes at `offset` starts; throws if it does not fit.
+uint8_t* field(bytes& content, size_t offset, size_t size) {
+    if (offset > content.size() || content.size() - offset < size) {
+        throw std::out_of_range("a field past the end of the image");
+    }
+    return content.data() + offset;
+}
+
+}  // namespace
+
 void put_u16(bytes& content, size_t offset, uint16_t value) {
-    content.at(offset) = uint8_t(value);
-    content.at(offset + 1) = uint8_t(value >> 8);
+    wav_store_u16(field(content, offset, 2), value);
 }
 
 void put_u32(bytes& content, size_t offset, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) content.at(offset + i) = uint8_t(value >> (8 * i));
+    wav_store_u32(field(content, offset, 4), value);
 }
 
 bytes canonical_header(const wav_format_t& format, uint32_t data_bytes) {
-    bytes header(44, 0);
-    const auto tag = [&](size_t offset, const char* text) {
-        for (size_t i = 0; i < 4; ++i) header[offset + i] = uint8_t(text[i]);
-    };
-    const uint16_t block_align = uint16_t(format.channels * format.bits_per_sample / 8);
-    tag(0, "RIFF");
-    put_u32(header, 4, 36 + data_bytes);
-    tag(8, "WAVE");
-    tag(12, "fmt ");
-    put_u32(header, 16, 16);
-    put_u16(header, 20, 1);
-    put_u16(header, 22, format.channels);
-    put_u32(header, 24, format.sample_rate);
-    put_u32(header, 28, format.sample_rate * block_align);
-    put_u16(header, 32, block_align);
-    put_u16(header, 34, format.bits_per_sample);
-    tag(36, "data");
-    put_u32(header, 40, data_bytes);
-    return header;
+    return wav_header_bytes(
+        {format.format_tag, format.channels, format.sample_rate, format.bits_per_sample},
+        data_bytes);
 }
 
 bytes pcm16(const std::vector<int16_t>& values) {
-    bytes data;
-    data.reserve(values.size() * 2);
-    for (int16_t v : values) {
-        const auto u = uint16_t(v);
-        data.push_back(uint8_t(u));
-        data.push_back(uint8_t(u >> 8));
-    }
-    return data;
+    return wav_pcm16_bytes(values.data(), values.size());
 }
 
 bytes wav_image(const wav_format_t& format, const bytes& data) {
     bytes image = canonical_header(format, uint32_t(data.size()));
     image.insert(image.end(), data.begin(), data.end());
+    return image;
+}
+
+bytes riff_image(const bytes& chunks) {
+    bytes image = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    put_u32(image, 4, uint32_t(4 + chunks.size()));
+    image.insert(image.end(), chunks.begin(), chunks.end());
     return image;
 }
 
@@ -63,10 +58,10 @@ void write_bytes(const std::string& path, const bytes& content) {
 
 std::string write_wav(const std::string& path, const std::vector<int16_t>& values,
                       uint16_t channels, uint32_t sample_rate) {
-    wav_format_t format;
-    format.channels = channels;
-    format.sample_rate = sample_rate;
-    write_bytes(path, wav_image(format, pcm16(values)));
+    std::string reason;
+    if (!wav_write_pcm16(path, channels, sample_rate, values.data(), values.size(), &reason)) {
+        throw std::runtime_error(path + ": " + reason);
+    }
     return path;
 }
 

@@ -37,12 +37,6 @@ bool fxrender_read_wav(const std::string& path, wav_input_t* input, std::string*
 std::vector<float> fxrender_run(const effect_t& effect, const std::vector<std::string>& numbers,
                                 const std::vector<float>& input, int32_t block);
 
-// Writes `samples` as a mono 32-bit float WAV file with a 44-byte header. The file
-// appears at `path` complete or not at all: it is written to a temporary file beside
-// it and renamed. On failure returns false with the reason in *reason.
-bool fxrender_write_wav(const std::string& path, uint32_t sample_rate,
-                        const std::vector<float>& samples, std::string* reason);
-
 // The whole program: fxrender <effect> <in.wav> <out.wav> [numbers...]. Returns the
 // exit status, 0 or 1; every failure is reported on standard error.
 int fxrender_main(int argc, char** argv);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "transport.h"
+#include "wav_file.h"
 
 using namespace android;
 
@@ -49,28 +50,17 @@ bool write_seed(const std::string& target, const std::string& name, const bytes_
 
 // ---- WAV files ----
 
+// A canonical PCM header of any channels and bits over `data` as it is.
 bytes_t wav(uint16_t channels, uint16_t bits, const bytes_t& data) {
-    bytes_t out;
-    put(out, "RIFF", 4);
-    put_u32(out, uint32_t(36 + data.size()));
-    put(out, "WAVEfmt ", 8);
-    put_u32(out, 16);
-    put_u16(out, 1);
-    put_u16(out, channels);
-    put_u32(out, 44100);
-    put_u32(out, 44100u * channels * bits / 8);
-    put_u16(out, uint16_t(channels * bits / 8));
-    put_u16(out, bits);
-    put(out, "data", 4);
-    put_u32(out, uint32_t(data.size()));
+    bytes_t out = wav_header_bytes({wav_format_pcm, channels, 44100, bits}, uint32_t(data.size()));
     out.insert(out.end(), data.begin(), data.end());
     return out;
 }
 
 bytes_t ramp(size_t values) {
-    bytes_t out;
-    for (size_t i = 0; i < values; ++i) put_u16(out, uint16_t(int16_t(i * 4099 - 32768)));
-    return out;
+    std::vector<int16_t> out;
+    for (size_t i = 0; i < values; ++i) out.push_back(int16_t(i * 4099 - 32768));
+    return wav_pcm16_bytes(out.data(), out.size());
 }
 
 bool wav_seeds() {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,28 @@ void finish_test_dir(bool keep) {
         std::error_code ignored;
         std::filesystem::remove_all(created_test_dir, ignored);
     }
+}
+
+std::string make_test_subdir(const std::string& name) {
+    const std::string dir = test_dir() + "/" + name;
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("mkdir " + dir);
+    return dir;
+}
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        // readdir64: on a 32-bit target plain readdir fails (EOVERFLOW) on file systems
+        // whose inode numbers or directory offsets need 64 bits.
+        while (dirent64* e = readdir64(d)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+                names.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // Fields 14 and 15 of stat.

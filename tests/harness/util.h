@@ -29,6 +29,10 @@ bool lines_in_order(const std::string& text, const std::vector<std::string>& lin
 const std::string& test_dir();
 // Removes test_dir() if it exists, or with `keep` names it on stderr.
 void finish_test_dir(bool keep);
+// test_dir()/<name> (a path below it), created if missing; throws on failure.
+std::string make_test_subdir(const std::string& name);
+// The names in `dir` but . and .., sorted; none if it cannot be read.
+std::vector<std::string> dir_entries(const std::string& dir);
 
 // The signals `pid` catches (SigCgt of /proc/<pid>/status), bit n-1 for signal n.
 std::uint64_t caught_signals(pid_t pid);

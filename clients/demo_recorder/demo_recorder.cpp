@@ -1,8 +1,8 @@
 // demo_recorder <out_dir> <seconds> <port>...: records the named output ports of a
 // running JACK server in the same cycles, each into <out_dir>/<client>-<port>.wav
-// (32-bit float, canonical 44-byte header), and writes <out_dir>/stats.txt with the
-// overruns the server reported, the DSP load it showed during the recording and
-// whether it runs in real-time mode.
+// (32-bit float, canonical 44-byte header, each file appearing whole or not at all),
+// and writes <out_dir>/stats.txt with the overruns the server reported, the DSP load
+// it showed during the recording and whether it runs in real-time mode.
 // Connects to the server named by JACK_DEFAULT_SERVER (or the default one).
 #include <jack/jack.h>
 #include <signal.h>
@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "wav_file.h"
 
 namespace {
 
@@ -58,38 +60,6 @@ int on_xrun(void*) {
 void on_shutdown(void*) { server_gone = true; }
 
 void on_signal(int) { stop_requested = 1; }
-
-void put_u32(FILE* f, uint32_t v) {
-    const unsigned char b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    fwrite(b, 1, 4, f);
-}
-
-void put_u16(FILE* f, uint16_t v) {
-    const unsigned char b[2] = {uint8_t(v), uint8_t(v >> 8)};
-    fwrite(b, 1, 2, f);
-}
-
-// Mono IEEE float WAV; the samples are written little-endian as this host stores them.
-bool write_float_wav(const std::string& path, const float* samples, size_t frames,
-                     uint32_t rate) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const auto data_bytes = static_cast<uint32_t>(frames * sizeof(float));
-    fwrite("RIFF", 1, 4, f);
-    put_u32(f, 36 + data_bytes);
-    fwrite("WAVEfmt ", 1, 8, f);
-    put_u32(f, 16);
-    put_u16(f, 3);  // IEEE float
-    put_u16(f, 1);
-    put_u32(f, rate);
-    put_u32(f, rate * 4);
-    put_u16(f, 4);
-    put_u16(f, 32);
-    fwrite("data", 1, 4, f);
-    put_u32(f, data_bytes);
-    const bool ok = fwrite(samples, sizeof(float), frames, f) == frames;
-    return fclose(f) == 0 && ok;
-}
 
 std::string file_name_of(std::string port) {
     std::replace(port.begin(), port.end(), ':', '-');
@@ -178,8 +148,9 @@ int main(int argc, char** argv) {
     bool ok = frames == capacity;
     for (const auto& t : tracks) {
         const std::string path = out_dir + "/" + file_name_of(t.source);
-        if (!write_float_wav(path, t.samples.data(), frames, rate)) {
-            fprintf(stderr, "demo_recorder: cannot write %s\n", path.c_str());
+        std::string reason;
+        if (!wav_write_float(path, 1, rate, t.samples.data(), frames, &reason)) {
+            fprintf(stderr, "demo_recorder: %s: %s\n", path.c_str(), reason.c_str());
             ok = false;
         }
     }
