@@ -2,8 +2,9 @@
 """The demo's summary: one line per program saying what it did, read from the
 recordings and the logs (also kept in <results_dir>/summary.txt), a table of the
 recordings (peak and RMS in dBFS, the server's overruns), whether the server ran in
-real-time mode and, unless --no-pictures, one PNG per recording with its waveform over
-its spectrogram.
+real-time mode and, unless --no-pictures, an overview figure (overview.png: the loop,
+fuzzpedal's and tapdelay's output, a 20 ms zoom on the clipping and the spectra) and
+one PNG per recording with its waveform over its spectrogram.
 
     demo_report.py [--no-pictures] <results_dir> <recording.wav>...
 
@@ -327,6 +328,14 @@ def spectrogram_dbfs(samples, size=2048, hop=512):
     return (20 * np.log10(np.maximum(magnitude, 1e-6))).T
 
 
+def average_spectrum_dbfs(samples, size=4096):
+    """The mean power spectrum over Hann windows, in dB relative to a full-scale sine."""
+    window = np.hanning(size)
+    frames = np.lib.stride_tricks.sliding_window_view(samples.astype(np.float64), size)[::size // 2]
+    power = np.mean(np.abs(np.fft.rfft(frames * window, axis=1)) ** 2, axis=0)
+    return 10 * np.log10(np.maximum(power * 4 / window.sum() ** 2, 1e-14))
+
+
 def pyplot():
     import matplotlib
     matplotlib.use("Agg")
@@ -350,6 +359,160 @@ def picture(path, samples, rate, title):
     spec_ax.set_xlabel("time (s)")
     fig.tight_layout()
     fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
+def squarest_window(y, length):
+    """The start of the `length`-sample window in which y's peak stands least above its
+    RMS level: the nearest the output comes to a square wave."""
+    y = y.astype(np.float64)
+    best, best_at = np.inf, 0
+    for at in range(0, len(y) - length + 1, length // 4):
+        window = y[at:at + length]
+        rms = rms_of(window)
+        if rms > 0 and peak_of(window) / rms < best:
+            best, best_at = peak_of(window) / rms, at
+    return best_at
+
+
+def peak_levels(y):
+    """The median height of y's crests and of its troughs (local extremes beyond half
+    of y's peak)."""
+    inner = y[1:-1]
+    crests = inner[(inner > y[:-2]) & (inner >= y[2:]) & (inner > 0.5 * np.max(y))]
+    troughs = inner[(inner < y[:-2]) & (inner <= y[2:]) & (inner < 0.5 * np.min(y))]
+    return (float(np.median(crests)) if len(crests) else 0.0,
+            float(np.median(troughs)) if len(troughs) else 0.0)
+
+
+IN_COLOUR, FUZZ_COLOUR, ECHO_COLOUR, REPEAT_COLOUR = "0.3", "tab:red", "tab:blue", "tab:orange"
+
+
+def overview(path, results, tracks, rate):
+    """The figure to look at first: the loop; what fuzzpedal and tapdelay made of it,
+    side by side; 20 ms of the distortion up close; and the three spectra."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from demo_loop import PHRASE
+    plt = pyplot()
+    source = tracks["spinreel-output1"]
+    fuzz, echo = tracks["fuzzpedal-output1"], tracks["tapdelay-output1"]
+    loop_values = read_pcm16(os.path.join(results, "loop.wav"))
+    loop = loop_values / 32768.0
+    seconds = len(source) / rate
+    # The effects are shown over one pass of the loop, from its start, under the loop
+    # itself; a recording shorter than that is shown whole.
+    first = loop_start(source, loop_values[:, 0])
+    aligned = first is not None and first + len(loop) <= len(source)
+    shown = slice(first, first + len(loop)) if aligned else slice(0, len(source))
+    x_label = ("time in the loop (s), its pass from %.2f s of the recording" % (first / rate)
+               if aligned else "time in the recording (s)")
+
+    fig = plt.figure(figsize=(15, 12))
+    grid = fig.add_gridspec(3, 2, height_ratios=[0.8, 1, 1.15], hspace=0.5, wspace=0.16,
+                            left=0.06, right=0.98, top=0.92, bottom=0.06)
+    fig.suptitle("The demo at a glance: the loop, then what fuzzpedal and tapdelay made of it "
+                 "(%.1f s recorded at %d Hz)" % (seconds, rate), fontsize=15, weight="bold")
+
+    ax = fig.add_subplot(grid[0, :])
+    t = np.arange(len(loop)) / rate
+    ax.plot(t, loop[:, 0], linewidth=0.5, color="tab:green", label="left")
+    ax.plot(t, loop[:, 1], linewidth=0.5, color="tab:olive", alpha=0.7, label="right")
+    names = {196.00: "G3", 246.94: "B3", 293.66: "D4", 329.63: "E4", 392.00: "G4"}
+    for start, frequency, _ in PHRASE:
+        ax.text(start + 0.01, 0.93, names.get(frequency, "%.0f Hz" % frequency), fontsize=9,
+                va="top", weight="bold")
+    ax.set_xlim(0, len(loop) / rate)
+    ax.set_ylim(-1, 1)
+    ax.set_title("The loop: loop.wav, eight plucked notes, each a little left or right; "
+                 "spinreel plays it over and over at 0.2 of this level", loc="left")
+    ax.set_xlabel("time in the loop (s)")
+    ax.set_ylabel("amplitude (full scale 1)")
+    ax.legend(loc="upper right", ncol=2, fontsize=9)
+    ax.grid(True, alpha=0.3)
+
+    delay, gain = echo_of(source, echo, rate)
+    limit = 1.1 * max(peak_of(fuzz), peak_of(echo), peak_of(source))
+    zoom_length = int(0.020 * rate)
+    zoom_at = shown.start + squarest_window(fuzz[shown], zoom_length)
+    t = np.arange(shown.stop - shown.start) / rate
+    source_shown, fuzz_shown, echo_shown = source[shown], fuzz[shown], echo[shown]
+
+    ax = fig.add_subplot(grid[1, 0])
+    ax.plot(t, fuzz_shown, linewidth=0.4, color=FUZZ_COLOUR, label="its output")
+    ax.plot(t, source_shown, linewidth=0.4, color=IN_COLOUR, label="its input, spinreel:output1")
+    ax.axvspan((zoom_at - shown.start) / rate, (zoom_at - shown.start + zoom_length) / rate,
+               color="gold", alpha=0.8, label="the 20 ms below")
+    ax.set_title("fuzzpedal:output1: the loop distorted, every note as loud as the next\n"
+                 "(crest factor %.1f dB in, %.1f dB out; RMS %s dBFS in, %s dBFS out)"
+                 % (crest_db(source), crest_db(fuzz), dbfs(rms_of(source)), dbfs(rms_of(fuzz))),
+                 loc="left", fontsize=11)
+    ax.set_ylabel("amplitude (full scale 1)")
+
+    right = fig.add_subplot(grid[1, 1], sharey=ax)
+    right.plot(t, echo_shown, linewidth=0.4, color=ECHO_COLOUR, label="its output")
+    right.plot(t, echo_shown.astype(np.float64) - source_shown, linewidth=0.4,
+               color=REPEAT_COLOUR, label="the echoes alone (output - input)")
+    # The loudest attack that leaves room for three echoes, and where they land.
+    room = max(2, len(source_shown) - 3 * delay)
+    onset = int(np.argmax(np.abs(np.diff(np.abs(source_shown[:room].astype(np.float64))))))
+    for k in range(4):
+        right.axvline((onset + k * delay) / rate, color="k", linestyle=":", linewidth=1)
+        right.text((onset + k * delay) / rate, 0.93 * limit, " note" if k == 0 else " echo %d" % k,
+                   fontsize=8, va="top")
+    right.set_title("tapdelay:output1: the loop with its echoes, each %.0f ms after what it\n"
+                    "repeats, at %.2f of its level (measured from the recordings)"
+                    % (1000.0 * delay / rate, gain), loc="left", fontsize=11)
+    for a in (ax, right):
+        a.set_xlim(0, len(t) / rate)
+        a.set_ylim(-limit, limit)
+        a.set_xlabel(x_label)
+        a.legend(loc="lower right", fontsize=8)
+        a.grid(True, alpha=0.3)
+
+    ax = fig.add_subplot(grid[2, 0])
+    window = slice(zoom_at, zoom_at + zoom_length)
+    ms = 1000.0 * np.arange(zoom_length) / rate
+    scale = peak_of(fuzz[window]) / max(peak_of(source[window]), 1e-9)
+    ax.plot(ms, source[window] * scale, color=IN_COLOUR, linewidth=1.2, linestyle="--",
+            label="its input x %.1f (scaled to the output's height)" % scale)
+    ax.plot(ms, fuzz[window], color=FUZZ_COLOUR, linewidth=1.6, label="fuzzpedal:output1")
+    crest, trough = peak_levels(fuzz[window])
+    for level in (crest, trough):
+        ax.axhline(level, color="k", linestyle=":", linewidth=1.2)
+    boxed = dict(facecolor="white", edgecolor="none", alpha=0.8, pad=1)
+    ax.text(0.3, crest, "the output's crests all stop here", fontsize=9, va="bottom", bbox=boxed)
+    ax.text(0.3, trough, "and its troughs here", fontsize=9, va="top", bbox=boxed)
+    ax.set_xlim(0, 20)
+    ax.set_ylim(-1.4 * peak_of(fuzz[window]), 1.4 * peak_of(fuzz[window]))
+    ax.set_title("20 ms up close, from %.2f s %s: clipped. The input's peaks differ, the\n"
+                 "output's are all of one height; the 130 Hz high-pass after the clipper makes "
+                 "its flat tops sag" % ((zoom_at - shown.start) / rate,
+                                        "in the loop" if aligned else "of the recording"),
+                 loc="left", fontsize=11)
+    ax.set_xlabel("time (ms)")
+    ax.set_ylabel("amplitude (full scale 1)")
+    ax.legend(loc="lower right", fontsize=9)
+    ax.grid(True, alpha=0.3)
+
+    ax = fig.add_subplot(grid[2, 1])
+    frequencies = np.fft.rfftfreq(4096, 1.0 / rate)
+    for y, colour, label in [(fuzz, FUZZ_COLOUR, "fuzzpedal:output1"),
+                             (echo, ECHO_COLOUR, "tapdelay:output1"),
+                             (source, IN_COLOUR, "input, spinreel:output1")]:
+        ax.semilogx(frequencies[1:], average_spectrum_dbfs(y)[1:], color=colour, linewidth=1.0,
+                    label=label)
+    ax.set_xlim(40, rate / 2)
+    ax.set_ylim(-130, -10)
+    ax.set_title("Average spectra: the distortion raises the level by %.0f dB and adds\n"
+                 "harmonics up to its 5 kHz filter; the echo keeps the input's spectrum"
+                 % (20 * np.log10(rms_of(fuzz) / max(rms_of(source), 1e-12))),
+                 loc="left", fontsize=11)
+    ax.set_xlabel("frequency (Hz)")
+    ax.set_ylabel("level (dB re full-scale sine)")
+    ax.legend(loc="lower left", fontsize=9)
+    ax.grid(True, which="both", alpha=0.3)
+
+    fig.savefig(path, dpi=90)
     plt.close(fig)
 
 
@@ -384,6 +547,10 @@ def main():
     print()
 
     if pictures:
+        if all(k in tracks for k in ("spinreel-output1", "fuzzpedal-output1", "tapdelay-output1")):
+            png = os.path.join(results, "overview.png")
+            overview(png, results, tracks, rate)
+            made.append(png)
         for path in recordings:
             name = os.path.basename(path)[:-4]
             png = path[:-4] + ".png"
