@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Writes the demo's loop: a short plucked-string phrase (Karplus-Strong), 16-bit
-stereo at 44.1 kHz with the canonical 44-byte header.
+"""Writes the demo's sounds: the loop, a short plucked-string phrase (Karplus-Strong),
+16-bit stereo at 44.1 kHz with the canonical 44-byte header, and, given a folder, the
+three key samples that padplayer plays, 16-bit mono: key1.wav a kick drum, key2.wav a
+snare, key3.wav a closed hi-hat.
 
-    demo_loop.py <out.wav>
+    demo_loop.py <loop.wav> [<key_folder>]
 
-The phrase is the same on every run (the noise bursts come from a seeded generator).
-Each note is placed a little left or right, so the two channels differ.
+Every sound is the same on every run (the noise comes from seeded generators). Each
+note of the phrase is placed a little left or right, so the two channels differ.
 """
 import math
+import os
 import random
 import struct
 import sys
@@ -71,14 +74,64 @@ def render():
     return bytes(data)
 
 
-def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: demo_loop.py <out.wav>")
-    with wave.open(sys.argv[1], "wb") as w:
-        w.setnchannels(2)
+def kick(frames):
+    """A sine falling from 160 Hz to 50 Hz under a fast decay; it starts at its peak."""
+    out, phase = [], 0.0
+    for n in range(frames):
+        t = n / RATE
+        out.append(0.9 * math.cos(phase) * math.exp(-t / 0.07))
+        phase += 2 * math.pi * (50 + 110 * math.exp(-t / 0.03)) / RATE
+    return out
+
+
+def snare(frames, rng):
+    """Noise over a 190 Hz body, the noise ringing a little longer than the body."""
+    return [(0.55 * rng.uniform(-1, 1) * math.exp(-n / RATE / 0.05) +
+             0.45 * math.cos(2 * math.pi * 190 * n / RATE) * math.exp(-n / RATE / 0.03))
+            for n in range(frames)]
+
+
+def hat(frames, rng):
+    """Noise through a first difference (its energy moves up to the highs), very short."""
+    out, previous = [], 0.0
+    for n in range(frames):
+        noise = rng.uniform(-1, 1)
+        out.append(0.45 * (noise - previous) * math.exp(-n / RATE / 0.015))
+        previous = noise
+    return out
+
+
+def key_values():
+    """The three key samples as 16-bit values, each nonzero at its first frame. padplayer
+    plays all of key 1's data but only the first half of key 2's and key 3's, so these
+    two end in as many zeros as they have sound: the player plays the sound whole."""
+    rng = random.Random(20240612)
+    sounds = [kick(int(0.25 * RATE)), snare(int(0.2 * RATE), rng), hat(int(0.08 * RATE), rng)]
+    keys = []
+    for k, sound in enumerate(sounds):
+        values = [int(round(v * 32767)) for v in sound]
+        if values[0] == 0:
+            values[0] = 1
+        keys.append(values + ([0] * len(values) if k > 0 else []))
+    return keys
+
+
+def write_wav(path, channels, data):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(channels)
         w.setsampwidth(2)
         w.setframerate(RATE)
-        w.writeframes(render())
+        w.writeframes(data)
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: demo_loop.py <loop.wav> [<key_folder>]")
+    write_wav(sys.argv[1], 2, render())
+    if len(sys.argv) == 3:
+        for k, values in enumerate(key_values()):
+            write_wav(os.path.join(sys.argv[2], "key%d.wav" % (k + 1)), 1,
+                      struct.pack("<%dh" % len(values), *values))
 
 
 if __name__ == "__main__":

@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Checks what one run of the demo recorded: that spinreel played the loop, that
-fuzzpedal's output is the offline rendering of the very input it heard, and that
-tapdelay's output holds the echo at the set delay and gain.
+fuzzpedal's output is the offline rendering of the very input it heard, that
+tapdelay's output holds the echo at the set delay and gain, and that padplayer's
+outputs carry its key samples; and what the demo said: a line per program in its
+summary, wardencheck's five tests passed.
 
     demo_test.py <results_dir> <delay_ms> <feedback_percent> [<fxrender>]
 
 Prints one line per check and exits 1 if any fails.
 """
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -119,12 +122,53 @@ def check_distortion(results, fxrender):
     check(not np.any(silent), "fuzzpedal:output2 is silent")
 
 
+def check_padplayer(results):
+    out1 = read_wav(os.path.join(results, "padplayer-output1.wav"))
+    out2 = read_wav(os.path.join(results, "padplayer-output2.wav"))
+    played = []
+    for k in (1, 2, 3):
+        values = read_wav(os.path.join(results, "key%d.wav" % k))[:, 0]
+        # Key 1 plays all of its values, keys 2 and 3 the first half, at 0.3 of full scale.
+        count = len(values) if k == 1 else len(values) // 2
+        played.append(((values[:count].astype(np.float64) / 32767.0) * 0.3).astype(np.float32))
+    for k, play in enumerate(played, 1):
+        starts = [i for i in np.flatnonzero(out1[:len(out1) - len(play) + 1] == play[0])
+                  if np.array_equal(out1[i:i + len(play)], play)]
+        check(len(starts) > 0, "padplayer:output1 plays key %d's %d values whole %d times"
+              % (k, len(play), len(starts)))
+    stray = np.setdiff1d(out1, np.concatenate(played + [np.zeros(1, np.float32)]))
+    check(np.array_equal(out1, out2) and len(stray) == 0,
+          "padplayer:output2 equals output1, and no frame holds anything but silence or a "
+          "key's value (%d other values)" % len(stray))
+
+
+def check_summary(results):
+    with open(os.path.join(results, "summary.txt")) as f:
+        lines = f.read().splitlines()
+    programs = ["spinreel", "fuzzpedal", "tapdelay", "returnmix", "padplayer", "passthru",
+                "memwarden", "wardenpeek", "wardencheck"]
+    check([line.split(" ")[0] for line in lines] == programs,
+          "the summary has one line per program: " + ", ".join(line.split(" ")[0] for line in lines))
+    tests = ["increase_value_once", "increase_value_10times", "check_allocated",
+             "test_set_get_registry_index", "test_memset"]
+    said = lines[-1] if lines else ""
+    with open(os.path.join(results, "logs", "wardencheck.log")) as f:
+        log = f.read()
+    # The log itself, apart from how the summary reads it: three "pass" lines, no failure.
+    messages = re.findall(r"^WardenCheck [VDIWEF] \S+ \S+ +\d+ +\d+ (.*)$", log, re.M)
+    check(all("%s pass" % t in said for t in tests) and messages.count("pass") == 3 and
+          not any(m in ("fail", "failed") or m.startswith("Error") for m in messages),
+          "wardencheck's five tests pass: " + said)
+
+
 def main():
     if len(sys.argv) not in (4, 5):
         sys.exit("usage: demo_test.py <results_dir> <delay_ms> <feedback_percent> [<fxrender>]")
     results = sys.argv[1]
     check_loop(results)
     check_echo(results, int(sys.argv[2]), int(sys.argv[3]))
+    check_padplayer(results)
+    check_summary(results)
     if len(sys.argv) == 5:
         check_distortion(results, sys.argv[4])
     else:

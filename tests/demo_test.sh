@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the short demo against a build and checks that it ends with status 0, leaves
-# none of its processes running and nothing new in /dev/shm, and that its recordings
-# hold the loop, the distortion and the echo (tests/demo_test.py).
+# none of its processes running, nothing new in /dev/shm, no mount on /sdcard and no
+# runtime directory of memwarden's, that its recordings hold the loop, the distortion,
+# the echo and the key samples and its summary a line per program with wardencheck's
+# tests passed (tests/demo_test.py), and that the pictures include the overview.
 #
 #   demo_test.sh <build_dir> [<fxrender>]
 #
@@ -26,6 +28,7 @@ for attempt in 1 2 3 4 5; do
     out=$work/run$attempt
     failed=0
     shm_before=$(shm_files)
+    sdcard_mounts=$(grep -c ' /sdcard ' /proc/self/mountinfo)
     timeout -s INT 80 "$root/scripts/demo" --short --no-build --build-dir "$build_dir" \
         --output-dir "$out" >"$work/demo$attempt.log" 2>&1
     status=$?
@@ -36,7 +39,7 @@ for attempt in 1 2 3 4 5; do
         while read -r name pid; do
             if kill -0 "$pid" 2>/dev/null; then fail "$name ($pid) still runs"; fi
         done <"$out/logs/processes"
-        for name in jackd spinreel fuzzpedal tapdelay returnmix demo_recorder; do
+        for name in jackd spinreel fuzzpedal tapdelay returnmix padplayer memwarden demo_recorder; do
             grep -q "^$name " "$out/logs/processes" || fail "the demo did not start $name"
         done
     else
@@ -46,12 +49,23 @@ for attempt in 1 2 3 4 5; do
     [ -z "$left" ] || fail "processes left over: $left"
     new_shm=$(comm -13 <(echo "$shm_before") <(shm_files) | grep . || true)
     [ -z "$new_shm" ] || fail "left in /dev/shm: $new_shm"
-    grep -q "exited with status [^0]" "$out/logs/exit-statuses" 2>/dev/null &&
+    [ "$(grep -c ' /sdcard ' /proc/self/mountinfo)" = "$sdcard_mounts" ] || fail "a mount on /sdcard is left"
+    binder_dir=$(sed -n 's/^memwarden .* in \(.*\)\/binder$/\1/p' "$work/demo$attempt.log")
+    [ -n "$binder_dir" ] && [ ! -e "$binder_dir" ] || fail "memwarden's runtime directory '$binder_dir' is left"
+    # memwarden has no handler: SIGTERM ends it, as it ends a daemon.
+    grep -v "^memwarden [0-9]* exited with status 143$" "$out/logs/exit-statuses" 2>/dev/null |
+        grep -q "exited with status [^0]" &&
         fail "a client did not end with status 0: $(cat "$out/logs/exit-statuses")"
     [ "$failed" = 0 ] || exit 1
 
     /usr/bin/python3 "$here/demo_test.py" "$out" "$delay_ms" "$feedback" ${fxrender:+"$fxrender"}
     audio=$?
+    if [ "$audio" = 0 ]; then
+        /usr/bin/python3 "$root/scripts/demo_report.py" "$out" "$out"/*-output?.wav >/dev/null &&
+            [ "$(head -c 8 "$out/overview.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] ||
+            { echo "FAIL  the pictures have no overview.png"; exit 1; }
+        echo "ok    the pictures include overview.png"
+    fi
     xruns=$(awk '$1 == "xruns" { print $2 }' "$out/stats.txt")
     echo "run $attempt: $xruns overruns during the recording"
     [ "$audio" = 0 ] && exit 0
