@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <initializer_list>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,7 @@ void close_client_within_bound() {
         jack_client_close(client);  // no thread to spare: close here, unbounded
         return;
     }
+    pthread_detach(closer);  // the process ends without waiting for it
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(close_bound_ms);
     pollfd done{done_pipe[0], POLLIN, 0};
@@ -113,6 +115,13 @@ void install_signal_handlers() {
     bsd_signal(SIGTERM, on_signal);
     bsd_signal(SIGHUP, on_signal);
     bsd_signal(SIGINT, on_signal);
+    // The main thread may sit in a read that never returns (padplayer's key loop):
+    // the signals go to another thread, so that a runtime that delivers a handler
+    // only between calls (ThreadSanitizer's) never holds one back behind that read.
+    sigset_t termination;
+    sigemptyset(&termination);
+    for (int signum : {SIGQUIT, SIGTERM, SIGHUP, SIGINT}) sigaddset(&termination, signum);
+    pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 }
 
 jack_port_t* register_port(const char* short_name, unsigned long flags) {
