@@ -249,9 +249,10 @@ TEST_F(memwarden, another_user_is_refused) {
     ASSERT_EQ(mkdir(nobody_dir.c_str(), 0700), 0);
     ASSERT_EQ(chown(nobody_dir.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod(harness::test_dir().c_str(), 0711), 0);
-    harness::child_process as_nobody("/usr/bin/setpriv",
-                                     {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                      WARDENPEEK_PATH, "status"},
+    std::vector<std::string> setpriv_args{"--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    for (const auto& word : harness::program_command(WARDENPEEK_PATH)) setpriv_args.push_back(word);
+    setpriv_args.push_back("status");
+    harness::child_process as_nobody("/usr/bin/setpriv", setpriv_args,
                                      {"XDG_RUNTIME_DIR=" + nobody_dir});
     const auto status = as_nobody.wait(harness::duration(10000));
     ASSERT_TRUE(status);

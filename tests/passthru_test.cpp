@@ -33,7 +33,7 @@ server_options with_plugin(bool refuse_self_connect = false) {
 // Runs one of the server's tools against `server` and returns its exit code.
 int run_tool(const jack_server& server, const std::string& tool,
              const std::vector<std::string>& args, std::string* out = nullptr) {
-    child_process p("/usr/bin/" + tool, args, server.client_env());
+    child_process p(jack_program(tool), args, server.client_env());
     const auto status = p.wait(10s);
     if (out) *out = p.out() + p.err();
     return status ? status->code : -1;
@@ -57,7 +57,7 @@ TEST(passthru_load, connects_first_capture_and_playback_ports_only_and_unloads) 
 
     // jackd 1.9.21's jack_unload now and then stays waiting after the server has
     // unloaded the client, so what counts is the server's side: the ports go away.
-    child_process unload("/usr/bin/jack_unload", {"passthru"}, server.client_env());
+    child_process unload(jack_program("jack_unload"), {"passthru"}, server.client_env());
     // The server unregisters the two ports one after the other.
     EXPECT_TRUE(wait_until([&] {
         return !observer.port_exists("passthru:input") && !observer.port_exists("passthru:output");

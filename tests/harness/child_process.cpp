@@ -14,6 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "target_programs.h"
+
 extern char** environ;
 
 namespace harness {
@@ -63,7 +65,7 @@ child_process::child_process(const std::string& path, const std::vector<std::str
     out_path_ = stem + ".out";
     err_path_ = stem + ".err";
 
-    std::vector<std::string> argv_strings{path};
+    std::vector<std::string> argv_strings = program_command(path);
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<std::string> env_strings = merged_environment(env);
     std::vector<char*> argv = c_strings(argv_strings), envp = c_strings(env_strings);
@@ -91,7 +93,7 @@ child_process::child_process(const std::string& path, const std::vector<std::str
         dup2(in_fd, 0);
         dup2(stdout_fd >= 0 ? stdout_fd : out_fd, 1);
         dup2(err_fd, 2);
-        execve(path.c_str(), argv.data(), envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(out_fd);
@@ -161,10 +163,14 @@ void child_process::close_stdin() {
 }
 
 bool wait_frame_ready(child_process& program, duration timeout) {
+    // The frame installs the handlers and then blocks the signals in its main
+    // thread. Both are asked: under qemu-user the emulator catches every signal
+    // itself from the start, but the main thread's mask is the program's.
+    const std::vector<int> termination{SIGQUIT, SIGTERM, SIGHUP, SIGINT};
     return wait_until(
                [&] {
-                   return !program.running() ||
-                          catches_all(program.pid(), {SIGQUIT, SIGTERM, SIGHUP, SIGINT});
+                   return !program.running() || (catches_all(program.pid(), termination) &&
+                                                 main_thread_blocks_all(program.pid(), termination));
                },
                timeout) &&
            program.running();

@@ -20,7 +20,8 @@ struct exit_status {
 
 class child_process {
 public:
-    // Runs `path` with `args` (argv[0] is `path`) and the environment of this
+    // Runs `path` with `args` (argv[0] is `path`; a program built for an emulated
+    // target runs under its emulator, see program_command) and the environment of this
     // process plus `env` ("NAME=value", overriding). stdout and stderr go to files in
     // test_dir(); stdin is /dev/null or, with `stdin_pipe`, a pipe fed by write_stdin().
     // With `stdout_fd` (>= 0), stdout is that descriptor instead of a file; the
@@ -56,7 +57,8 @@ private:
 };
 
 // Until a client of the suite has finished starting up: the frame installs its
-// SIGQUIT, SIGTERM, SIGHUP and SIGINT handlers last. False if it ended or timed out.
+// SIGQUIT, SIGTERM, SIGHUP and SIGINT handlers last, then blocks those signals in
+// its main thread. False if it ended or timed out.
 bool wait_frame_ready(child_process& program, duration timeout = 5s);
 
 }  // namespace harness

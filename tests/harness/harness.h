@@ -6,4 +6,5 @@
 #include "child_process.h"
 #include "harness_client.h"
 #include "jack_server.h"
+#include "target_programs.h"
 #include "util.h"

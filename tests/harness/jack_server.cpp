@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
+
+#include "target_programs.h"
 
 namespace harness {
 
@@ -30,6 +33,18 @@ bool server_answers(const std::string& name) {
     if (probe == nullptr) return false;
     jack_client_close(probe);
     return true;
+}
+
+// Copies the shared objects of `source` into a fresh tmpfs folder `name` of the
+// test's directory, and returns that folder.
+std::string copy_modules(const std::string& source, const std::string& name) {
+    const std::string copy = make_tmpfs_subdir(name);
+    for (const auto& entry : dir_entries(source)) {
+        if (entry.size() > 3 && entry.compare(entry.size() - 3, 3, ".so") == 0) {
+            std::filesystem::copy_file(source + "/" + entry, copy + "/" + entry);
+        }
+    }
+    return copy;
 }
 
 }  // namespace
@@ -64,9 +79,19 @@ jack_server::jack_server(server_options options) : name_(unique_server_name()) {
     args.insert(args.end(), {"-d", "dummy", "-r", std::to_string(options.rate), "-p",
                              std::to_string(options.period), "-C", "2", "-P", "2"});
     std::vector<std::string> env{"JACK_NO_AUDIO_RESERVATION=1"};
-    if (!options.internal_dir.empty()) env.push_back("JACK_INTERNAL_DIR=" + options.internal_dir);
+    if (jack_driver_source_dir().empty()) {
+        if (!options.internal_dir.empty()) env.push_back("JACK_INTERNAL_DIR=" + options.internal_dir);
+    } else {
+        // The target's jackd lists its folders and under qemu-user could not list
+        // them on this disk: it gets copies on a tmpfs.
+        env.push_back("JACK_DRIVER_DIR=" + copy_modules(jack_driver_source_dir(), name_ + "-drivers"));
+        if (!options.internal_dir.empty()) {
+            env.push_back("JACK_INTERNAL_DIR=" +
+                          copy_modules(options.internal_dir, name_ + "-internal"));
+        }
+    }
     env.insert(env.end(), options.env.begin(), options.env.end());
-    process_ = std::make_unique<child_process>("/usr/bin/jackd", args, env);
+    process_ = std::make_unique<child_process>(jack_program("jackd"), args, env);
     // Probing before jackd has made its socket only makes libjack print complaints,
     // so wait for the socket first; probe anyway if that file is not where expected.
     const std::string socket =

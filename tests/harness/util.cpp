@@ -58,6 +58,7 @@ bool lines_in_order(const std::string& text, const std::vector<std::string>& lin
 
 namespace {
 std::string created_test_dir;
+std::vector<std::string> mounted_subdirs;
 }
 
 const std::string& test_dir() {
@@ -72,6 +73,7 @@ const std::string& test_dir() {
 
 void finish_test_dir(bool keep) {
     if (created_test_dir.empty()) return;
+    for (const auto& dir : mounted_subdirs) umount2(dir.c_str(), MNT_DETACH);
     if (keep) {
         std::fprintf(stderr, "test files kept in %s\n", created_test_dir.c_str());
     } else {
@@ -83,6 +85,15 @@ void finish_test_dir(bool keep) {
 std::string make_test_subdir(const std::string& name) {
     const std::string dir = test_dir() + "/" + name;
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("mkdir " + dir);
+    return dir;
+}
+
+std::string make_tmpfs_subdir(const std::string& name) {
+    const std::string dir = make_test_subdir(name);
+    if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        throw std::runtime_error("mounting tmpfs on " + dir + ": " + std::strerror(errno));
+    }
+    mounted_subdirs.push_back(dir);
     return dir;
 }
 
@@ -113,20 +124,37 @@ long cpu_ticks(pid_t pid) {
     return utime + stime;
 }
 
-std::uint64_t caught_signals(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+namespace {
+
+// A signal mask line ("SigCgt:", "SigBlk:") of a status file of /proc.
+std::uint64_t signal_mask(const std::string& status_path, const std::string& field) {
+    std::ifstream status(status_path);
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind("SigCgt:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+        if (line.rfind(field, 0) == 0) return std::stoull(line.substr(field.size()), nullptr, 16);
     }
     return 0;
 }
 
-bool catches_all(pid_t pid, const std::vector<int>& signals) {
-    const std::uint64_t caught = caught_signals(pid);
+bool has_all(std::uint64_t mask, const std::vector<int>& signals) {
     for (int s : signals) {
-        if (!(caught & (std::uint64_t{1} << (s - 1)))) return false;
+        if (!(mask & (std::uint64_t{1} << (s - 1)))) return false;
     }
     return true;
+}
+
+}  // namespace
+
+std::uint64_t caught_signals(pid_t pid) {
+    return signal_mask("/proc/" + std::to_string(pid) + "/status", "SigCgt:");
+}
+
+bool catches_all(pid_t pid, const std::vector<int>& signals) {
+    return has_all(caught_signals(pid), signals);
+}
+
+bool main_thread_blocks_all(pid_t pid, const std::vector<int>& signals) {
+    const std::string id = std::to_string(pid);
+    return has_all(signal_mask("/proc/" + id + "/task/" + id + "/status", "SigBlk:"), signals);
 }
 
 std::vector<pid_t> child_pids() {

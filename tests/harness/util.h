@@ -31,12 +31,18 @@ const std::string& test_dir();
 void finish_test_dir(bool keep);
 // test_dir()/<name> (a path below it), created if missing; throws on failure.
 std::string make_test_subdir(const std::string& name);
+// test_dir()/<name> with an empty tmpfs mounted on it, private to this test
+// process's mount namespace; unmounted by finish_test_dir. For files that a 32-bit
+// program under qemu-user must list: it cannot list a directory of this disk.
+std::string make_tmpfs_subdir(const std::string& name);
 // The names in `dir` but . and .., sorted; none if it cannot be read.
 std::vector<std::string> dir_entries(const std::string& dir);
 
 // The signals `pid` catches (SigCgt of /proc/<pid>/status), bit n-1 for signal n.
 std::uint64_t caught_signals(pid_t pid);
 bool catches_all(pid_t pid, const std::vector<int>& signals);
+// Whether the main thread of `pid` blocks every one of `signals` (its SigBlk).
+bool main_thread_blocks_all(pid_t pid, const std::vector<int>& signals);
 
 // User and system CPU time that `pid` has used so far, in clock ticks.
 long cpu_ticks(pid_t pid);

@@ -1,0 +1,27 @@
+// How the programs under test and JACK's own programs are started: directly when
+// the tests run on the machine they were built for, or through the target's
+// emulator (qemu-arm for the 32-bit ARM build), which cannot be left to the kernel
+// here because the machine has no binfmt_misc entry for it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// Whether the test programs run emulated.
+bool emulated();
+
+// The command line that starts `program`: the emulator's command line before it
+// when `program` is built for the target and the target is emulated, else
+// `program` alone. For programs that start others, such as setpriv.
+std::vector<std::string> program_command(const std::string& program);
+
+// jackd or one of JACK's tools (jack_load, jack_lsp, ...) of the target.
+std::string jack_program(const std::string& name);
+
+// The folder of the target's JACK backends (jack_dummy.so, jack_loopback.so) when
+// jackd must be given copies of them (JACK_DRIVER_DIR); empty when its own serve.
+std::string jack_driver_source_dir();
+
+}  // namespace harness
