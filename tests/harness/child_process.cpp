@@ -165,13 +165,16 @@ void child_process::close_stdin() {
 bool wait_frame_ready(child_process& program, duration timeout) {
     // The frame installs the handlers and then blocks the signals in its main
     // thread. Both are asked: under qemu-user the emulator catches every signal
-    // itself from the start, but the main thread's mask is the program's.
+    // itself from the start, but the main thread's mask is the program's, except
+    // for the instants when the emulator blocks every signal around one of the
+    // program's calls (SIGCHLD, which the frame never blocks, tells those apart).
     const std::vector<int> termination{SIGQUIT, SIGTERM, SIGHUP, SIGINT};
-    return wait_until(
-               [&] {
-                   return !program.running() || (catches_all(program.pid(), termination) &&
-                                                 main_thread_blocks_all(program.pid(), termination));
-               },
+    auto ready = [&] {
+        const pid_t pid = program.pid();
+        return catches_all(pid, termination) && main_thread_blocks_all(pid, termination) &&
+               !main_thread_blocks_all(pid, {SIGCHLD});
+    };
+    return wait_until([&] { return !program.running() || ready(); },
                timeout) &&
            program.running();
 }
