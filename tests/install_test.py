@@ -6,6 +6,7 @@ without a warning, and the usage text that each installed program prints must
 appear in its page as the program prints it.
 
 usage: install_test.py <cmake> <build_dir> <jack_internal_client_dir>
+A cross build's programs run under the command line in TARGET_EMULATOR.
 """
 import os
 import subprocess
@@ -25,6 +26,7 @@ USAGE_RUNS = {"fuzzpedal": ("stderr", 1), "tapdelay": ("stderr", 1),
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OUTPUT", "EXIT STATUS", "EXAMPLE"]
 
 CMAKE, BUILD_DIR, JACK_DIR = sys.argv[1:4]
+EMULATOR = os.environ.get("TARGET_EMULATOR", "").split()
 del sys.argv[1:4]
 
 
@@ -110,7 +112,7 @@ class InstallTest(unittest.TestCase):
     def test_usage_text_of_each_program_is_quoted_in_its_page(self):
         for program, (stream, status) in USAGE_RUNS.items():
             with self.subTest(program=program):
-                run = subprocess.run([os.path.join(self.root, "bin", program)],
+                run = subprocess.run(EMULATOR + [os.path.join(self.root, "bin", program)],
                                      capture_output=True, text=True, timeout=10,
                                      stdin=subprocess.DEVNULL)
                 self.assertEqual(run.returncode, status)

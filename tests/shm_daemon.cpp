@@ -3,10 +3,12 @@
 
 #include <binder/IServiceManager.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cctype>
+#include <sstream>
 #include <stdexcept>
 
 namespace shm_test {
@@ -52,6 +54,20 @@ uint64_t hex_after(const std::string& line, const std::string& prefix) {
         return 0;
     }
     return std::strtoull(line.c_str() + lead.size(), nullptr, 16);
+}
+
+testing::AssertionResult is_whole_address(uint64_t address) {
+    std::ostringstream text;
+    text << "0x" << std::hex << address;
+    if (sizeof(void*) == 8) {
+        if (address > 0xffffffffull) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << text.str() << " is not above 4 GiB";
+    }
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    if (address != 0 && address < 0xffffffffull && address % page == 0) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << text.str() << " is not a page of a 32-bit address space";
 }
 
 bool memwarden_daemon::wait_published(harness::duration timeout) {

@@ -46,6 +46,12 @@ void expect_no_sanitizer_report(const std::string& program, const std::string& o
 // 0 when the line has another form.
 uint64_t hex_after(const std::string& line, const std::string& prefix);
 
+// Whether `address`, as a tool printed it, is a buffer's whole address in a tool
+// of this build. A 64-bit tool maps buffers above 4 GiB on this machine, so a cut
+// to 32 bits would show; a 32-bit tool's address is page-aligned, below 4 GiB and
+// neither 0 nor the failure value 0xffffffff.
+testing::AssertionResult is_whole_address(uint64_t address);
+
 struct tool_run_t {
     std::string out;
     std::string err;

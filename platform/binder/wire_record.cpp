@@ -82,7 +82,12 @@ received receive_record(int fd, std::vector<uint8_t>& buffer, int flags, record_
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)];
+    // Room for every descriptor the kernel passes with one message, though a record
+    // may carry only kMaxFds: what the buffer cannot hold would stay open unseen
+    // wherever the kernel hands over more than the buffer was sized for (qemu-user
+    // gives the kernel a buffer twice the program's), and the surplus is refused
+    // and closed below.
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kKernelMaxFdsPerMessage)];
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     ssize_t got;

@@ -17,6 +17,8 @@ namespace binder_transport {
 // Per parcel; a parcel over these limits fails with FAILED_TRANSACTION.
 constexpr size_t kMaxDataBytes = 131072;
 constexpr size_t kMaxFds = 16;
+// What Linux passes with one message at most (SCM_MAX_FD).
+constexpr size_t kKernelMaxFdsPerMessage = 253;
 constexpr size_t kMaxObjects = 64;
 constexpr uint32_t kNullHandle = UINT32_MAX;
 constexpr uint32_t kRootHandle = 0;
