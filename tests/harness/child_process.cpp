@@ -170,9 +170,9 @@ bool wait_frame_ready(child_process& program, duration timeout) {
     // program's calls (SIGCHLD, which the frame never blocks, tells those apart).
     const std::vector<int> termination{SIGQUIT, SIGTERM, SIGHUP, SIGINT};
     auto ready = [&] {
-        const pid_t pid = program.pid();
-        return catches_all(pid, termination) && main_thread_blocks_all(pid, termination) &&
-               !main_thread_blocks_all(pid, {SIGCHLD});
+        const std::uint64_t blocked = main_thread_blocked_signals(program.pid());
+        return catches_all(program.pid(), termination) && mask_has_all(blocked, termination) &&
+               !mask_has_all(blocked, {SIGCHLD});
     };
     return wait_until([&] { return !program.running() || ready(); },
                timeout) &&

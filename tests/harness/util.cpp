@@ -135,26 +135,26 @@ std::uint64_t signal_mask(const std::string& status_path, const std::string& fie
     return 0;
 }
 
-bool has_all(std::uint64_t mask, const std::vector<int>& signals) {
+}  // namespace
+
+bool mask_has_all(std::uint64_t mask, const std::vector<int>& signals) {
     for (int s : signals) {
         if (!(mask & (std::uint64_t{1} << (s - 1)))) return false;
     }
     return true;
 }
 
-}  // namespace
-
 std::uint64_t caught_signals(pid_t pid) {
     return signal_mask("/proc/" + std::to_string(pid) + "/status", "SigCgt:");
 }
 
 bool catches_all(pid_t pid, const std::vector<int>& signals) {
-    return has_all(caught_signals(pid), signals);
+    return mask_has_all(caught_signals(pid), signals);
 }
 
-bool main_thread_blocks_all(pid_t pid, const std::vector<int>& signals) {
+std::uint64_t main_thread_blocked_signals(pid_t pid) {
     const std::string id = std::to_string(pid);
-    return has_all(signal_mask("/proc/" + id + "/task/" + id + "/status", "SigBlk:"), signals);
+    return signal_mask("/proc/" + id + "/task/" + id + "/status", "SigBlk:");
 }
 
 std::vector<pid_t> child_pids() {

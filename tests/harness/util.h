@@ -41,8 +41,10 @@ std::vector<std::string> dir_entries(const std::string& dir);
 // The signals `pid` catches (SigCgt of /proc/<pid>/status), bit n-1 for signal n.
 std::uint64_t caught_signals(pid_t pid);
 bool catches_all(pid_t pid, const std::vector<int>& signals);
-// Whether the main thread of `pid` blocks every one of `signals` (its SigBlk).
-bool main_thread_blocks_all(pid_t pid, const std::vector<int>& signals);
+// The signals the main thread of `pid` blocks (its SigBlk), bit n-1 for signal n.
+std::uint64_t main_thread_blocked_signals(pid_t pid);
+// Whether `mask` (bit n-1 for signal n) holds every one of `signals`.
+bool mask_has_all(std::uint64_t mask, const std::vector<int>& signals);
 
 // User and system CPU time that `pid` has used so far, in clock ticks.
 long cpu_ticks(pid_t pid);
