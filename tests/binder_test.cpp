@@ -697,6 +697,41 @@ TEST_F(binder_service, replayed_records_get_the_same_answer) {
     close(sock);
 }
 
+// Little-endian 32-bit words as bytes.
+bytes words(std::initializer_list<uint32_t> values) {
+    bytes out;
+    for (uint32_t v : values) {
+        for (int shift = 0; shift < 32; shift += 8) out.push_back(uint8_t(v >> shift));
+    }
+    return out;
+}
+
+// The records hold no field of the word size: a 32-bit and a 64-bit process put
+// exactly these bytes on the wire for add(20, 22) and its answer.
+TEST_F(binder_service, a_call_and_its_answer_are_the_same_bytes_on_every_word_size) {
+    sp<IX> x = start("x");
+    ASSERT_NE(x, nullptr);
+    const captured_call c = capture_add(dir_, "x");
+    ASSERT_EQ(c.requests.size(), 1u);
+    ASSERT_EQ(c.replies.size(), 1u);
+    const uint32_t magic = 0x424e4452, request = 1, reply = 2;
+    const uint32_t handle = 0;  // the service's own object on its connection
+    // Header: magic, kind, handle, code, flags, status, data size, objects, descriptors.
+    bytes want = words({magic, request, handle, IBinder::FIRST_CALL_TRANSACTION, 0, 0, 44, 0, 0});
+    // Data: strict-mode policy, "jack.test.IX" as 12 UTF-16 units and a NUL padded to
+    // 28 bytes, then the two numbers.
+    const bytes token = words({0x100, 12});
+    want.insert(want.end(), token.begin(), token.end());
+    for (char ch : std::string("jack.test.IX")) want.insert(want.end(), {uint8_t(ch), 0});
+    want.insert(want.end(), {0, 0, 0, 0});
+    const bytes numbers = words({20, 22});
+    want.insert(want.end(), numbers.begin(), numbers.end());
+    EXPECT_EQ(c.requests[0], want);
+    // The answer names the call's code and carries the sum.
+    EXPECT_EQ(c.replies[0],
+              words({magic, reply, 0, IBinder::FIRST_CALL_TRANSACTION, 0, 0, 4, 0, 0, 42}));
+}
+
 TEST_F(binder_service, malformed_records_are_refused_and_the_server_serves_on) {
     sp<IX> x = start("x");
     ASSERT_NE(x, nullptr);
