@@ -12,6 +12,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 using namespace android;
 
@@ -131,6 +132,27 @@ TEST(binder_parcel, position_beyond_the_end_reads_nothing) {
     p.setDataPosition(0);
     EXPECT_EQ(p.readInt32(), 1);
     EXPECT_STREQ(p.readCString(), "x");
+}
+
+// An object takes a 32-bit tag and a 32-bit index into the side table, with no
+// pointer in the data, so parcels read the same in 32-bit and 64-bit processes.
+TEST(binder_parcel, object_records_are_a_tag_and_an_index_on_every_word_size) {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    Parcel p;
+    p.writeInt32(7);
+    p.writeStrongBinder(nullptr);
+    p.writeFileDescriptor(fd, false);
+    p.writeFileDescriptor(fd, false);
+    ASSERT_EQ(p.dataSize(), 4u + 3 * 8);
+    uint32_t w[7];
+    std::memcpy(w, p.data(), sizeof w);
+    EXPECT_EQ(w[1], B_PACK_CHARS('n', 'b', '*', 0x85));
+    EXPECT_EQ(w[2], 0u);
+    EXPECT_EQ(w[3], B_PACK_CHARS('f', 'd', '*', 0x85));
+    EXPECT_EQ(w[4], 0u);
+    EXPECT_EQ(w[5], B_PACK_CHARS('f', 'd', '*', 0x85));
+    EXPECT_EQ(w[6], 1u);
+    close(fd);
 }
 
 TEST(binder_parcel, owned_descriptors_close_with_the_parcel) {
