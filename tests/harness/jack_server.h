@@ -32,7 +32,8 @@ class jack_server {
 public:
     // Starts jackd under a name unique to this process and waits until it answers;
     // throws (with the server's log) if it does not. The server runs in real-time
-    // mode (-R) where realtime_scheduling_allowed(), else without it (-r).
+    // mode (-R) where realtime_scheduling_allowed(), else without it (-r). In a
+    // cross build it is the target's jackd (jack_program), under the emulator.
     explicit jack_server(server_options options = {});
     ~jack_server();  // stop()
     jack_server(const jack_server&) = delete;
