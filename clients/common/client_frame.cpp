@@ -79,11 +79,23 @@ void close_client_within_bound() {
     }
 }
 
+// A close racing the server's own end can fail deep inside the client library: on
+// 32-bit ARM its channel thread, cancelled in the middle of a read from the dying
+// server, has ended in std::terminate. Once the program leaves on a signal, such an
+// abort only stalls the thread it hits, and the bounded wait for the close then
+// ends the process as it does when a close wedges.
+extern "C" void stall_aborting_thread(int) {
+    for (;;) pause();
+}
+
 void* signal_watcher(void*) {
     char byte;
     while (read(signal_pipe[0], &byte, 1) != 1) {
     }
     signal_received.store(true);
+    struct sigaction stall {};
+    stall.sa_handler = stall_aborting_thread;
+    sigaction(SIGABRT, &stall, nullptr);
     close_client_within_bound();
     leave_process(0, "signal received, exiting ...\n");
 }
