@@ -3,40 +3,16 @@
 #include "target_programs.h"
 
 #include <elf.h>
-#include <unistd.h>
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "target_config.h"
 
 namespace harness {
 
 namespace {
-
-// The emulator's command line with the emulator found on PATH, since the child
-// is started with execve.
-const std::vector<std::string>& emulator_command() {
-    static const std::vector<std::string> command = [] {
-        std::vector<std::string> items(target_emulator_command.begin(),
-                                       target_emulator_command.end());
-        if (!items.empty() && items[0].find('/') == std::string::npos) {
-            const char* path = std::getenv("PATH");
-            std::istringstream dirs(path ? path : "/usr/bin:/bin");
-            for (std::string dir; std::getline(dirs, dir, ':');) {
-                if (access((dir + "/" + items[0]).c_str(), X_OK) == 0) {
-                    items[0] = dir + "/" + items[0];
-                    break;
-                }
-            }
-        }
-        return items;
-    }();
-    return command;
-}
 
 // The e_machine field of an ELF file, or -1 for anything else (a script, a
 // missing file).
@@ -53,14 +29,14 @@ int elf_machine(const std::string& path) {
 
 }  // namespace
 
-bool emulated() { return !emulator_command().empty(); }
-
 std::vector<std::string> program_command(const std::string& program) {
     // A program built for the target has the machine of this test program;
     // under the emulator, /proc/self/exe names the emulated program.
     static const int target_machine = elf_machine("/proc/self/exe");
     std::vector<std::string> command;
-    if (emulated() && elf_machine(program) == target_machine) command = emulator_command();
+    if (target_emulator_command.size() > 0 && elf_machine(program) == target_machine) {
+        command.assign(target_emulator_command.begin(), target_emulator_command.end());
+    }
     command.push_back(program);
     return command;
 }

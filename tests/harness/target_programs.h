@@ -9,9 +9,6 @@
 
 namespace harness {
 
-// Whether the test programs run emulated.
-bool emulated();
-
 // The command line that starts `program`: the emulator's command line before it
 // when `program` is built for the target and the target is emulated, else
 // `program` alone. For programs that start others, such as setpriv.
