@@ -296,7 +296,7 @@ TEST(padplayer_program, outputs_go_to_the_first_two_physical_playback_ports) {
 TEST(padplayer_program, a_key_through_the_server_plays_once_and_end_of_input_idles) {
     write_sdcard_keys();
     constexpr float level1 = 0.25f, level2 = -0.125f;
-    const auto plays_once = retry_on_xruns([&](int& xruns) -> testing::AssertionResult {
+    const auto plays_once = retry_inconclusive([&]() -> testing::AssertionResult {
         server_options options;
         options.loopback = false;
         jack_server server{options};
@@ -326,26 +326,40 @@ TEST(padplayer_program, a_key_through_the_server_plays_once_and_end_of_input_idl
         if (!recorder.wait_captured(capacity, 10s)) return testing::AssertionFailure() << "short";
         const auto out1 = recorder.captured("out1");
         const auto out2 = recorder.captured("out2");
-        xruns = settled_xruns(feeder, recorder);
+        if (!p.running()) return testing::AssertionFailure() << "ended at end of input";
 
         // Inputs pass through (or silence, before the feed begins), but for one run
-        // of key 1's values.
+        // of key 1's values; frames of cycles that an overrun may have reached are
+        // left out, and a run that one cut into cannot be judged.
+        const auto overruns = recorder.overruns();
         std::vector<size_t> run;
         for (size_t i = 0; i < out1.size(); ++i) {
+            if (overruns.touched(i / period)) continue;
             const bool through = (out1[i] == level1 && out2[i] == level2) ||
                                  (out1[i] == 0.0f && out2[i] == 0.0f);
             if (!through) run.push_back(i);
         }
+        const size_t reach = key1_values.size() + period;
+        const bool cut = run.empty() ? overruns.touched_cycles() > 0 : [&] {
+            const size_t first = run.front() > reach ? run.front() - reach : 0;
+            for (size_t c = first / period; c <= (run.back() + reach) / period; ++c) {
+                if (c < overruns.cycles() && overruns.touched(c)) return true;
+            }
+            return false;
+        }();
+        const auto judged = [&](testing::AssertionResult failure) {
+            return cut ? inconclusive("an overrun reached key 1's sound") : failure;
+        };
         if (run.size() != key1_values.size()) {
-            return testing::AssertionFailure() << run.size() << " frames differ from the inputs";
+            return judged(testing::AssertionFailure()
+                          << run.size() << " frames differ from the inputs");
         }
         for (size_t k = 0; k < run.size(); ++k) {
             if (run[k] != run[0] + k || out1[run[k]] != played(key1_values[k], level1) ||
                 out2[run[k]] != played(key1_values[k], level2)) {
-                return testing::AssertionFailure() << "value " << k << " at frame " << run[k];
+                return judged(testing::AssertionFailure() << "value " << k << " at frame " << run[k]);
             }
         }
-        if (!p.running()) return testing::AssertionFailure() << "ended at end of input";
         return testing::AssertionSuccess();
     });
     EXPECT_TRUE(plays_once);

@@ -267,7 +267,7 @@ std::vector<int16_t> loop_values() {
 
 TEST(spinreel_server, loops_the_file_over_both_inputs_bit_for_bit) {
     const std::vector<int16_t> s = loop_values();
-    constexpr size_t period = 128;
+    constexpr size_t period = default_period;
     const size_t feed_blocks = 60;
     const auto in1 = ramp(feed_blocks * period, 0.01, 1.234567e-5);
     const auto in2 = ramp(feed_blocks * period, -0.02, -1.1e-5);
@@ -283,7 +283,7 @@ TEST(spinreel_server, loops_the_file_over_both_inputs_bit_for_bit) {
         return true;
     };
 
-    EXPECT_TRUE(retry_on_xruns([&](int& xruns) -> testing::AssertionResult {
+    EXPECT_TRUE(retry_inconclusive([&]() -> testing::AssertionResult {
         jack_server server{[] {
             server_options o;
             o.loopback = false;
@@ -313,12 +313,20 @@ TEST(spinreel_server, loops_the_file_over_both_inputs_bit_for_bit) {
             return testing::AssertionFailure() << "recording incomplete";
         const auto out1 = recorder.captured("out1");
         const auto out2 = recorder.captured("out2");
-        xruns = settled_xruns(feeder, recorder);
+        // Blocks that an overrun may have reached are left out; the blocks after
+        // them follow on from where the loop and the feed then stand.
+        const auto overruns = recorder.overruns();
 
         int32_t expected_position = -1;
         long last_feed = -1;
         size_t fed_blocks_seen = 0, gaps = 0;
+        bool after_overrun = false;
         for (size_t block = 0; block + 1 <= out1.size() / period; ++block) {
+            if (overruns.touched(block)) {
+                expected_position = -1;
+                after_overrun = true;
+                continue;
+            }
             const float* o1 = &out1[block * period];
             const float* o2 = &out2[block * period];
             bool found = false;
@@ -329,10 +337,11 @@ TEST(spinreel_server, loops_the_file_over_both_inputs_bit_for_bit) {
                     found = true;
                     if (expected_position >= 0 && p != expected_position) ++gaps;
                     if (k >= 0) {
-                        if (last_feed >= 0 && k != last_feed + 1) ++gaps;
+                        if (last_feed >= 0 && k != last_feed + 1 && !after_overrun) ++gaps;
                         last_feed = k;
                         ++fed_blocks_seen;
                     }
+                    after_overrun = false;
                     expected_position = int32_t((p + period) % loop_frames);
                 }
             }
@@ -341,7 +350,10 @@ TEST(spinreel_server, loops_the_file_over_both_inputs_bit_for_bit) {
                                                    << " is no loop block plus its inputs";
         }
         if (gaps > 0) return testing::AssertionFailure() << gaps << " blocks out of sequence";
-        if (fed_blocks_seen != feed_blocks)
+        if (2 * fed_blocks_seen < feed_blocks)
+            return inconclusive(std::to_string(fed_blocks_seen) + " of " +
+                                std::to_string(feed_blocks) + " fed blocks in untouched cycles");
+        if (fed_blocks_seen + overruns.touched_cycles() < feed_blocks)
             return testing::AssertionFailure()
                    << fed_blocks_seen << " of " << feed_blocks << " fed blocks recorded";
         return testing::AssertionSuccess();

@@ -121,7 +121,7 @@ void PrintTo(const echo_case& c, std::ostream* out) { *out << c.label; }
 
 class tapdelay_echo : public testing::TestWithParam<echo_case> {};
 
-constexpr size_t period = 128;  // the servers' default
+constexpr size_t period = default_period;
 
 // The fake spinreel feeds input1, input2 and both feedback ports; a recorder takes
 // both outputs. Feeder, tapdelay and recorder run in this order within a cycle.
@@ -140,7 +140,7 @@ TEST_P(tapdelay_echo, output1_carries_the_echo_of_input1_and_output2_is_silent) 
         ASSERT_FALSE(std::equal(in1.begin(), in1.end(), want.begin()));
     }
 
-    EXPECT_TRUE(retry_on_xruns([&](int& xruns) {
+    EXPECT_TRUE(retry_inconclusive([&] {
         jack_server server{without_loopback()};
         fake_spinreel spinreel(server.name(), in1, ramp(fed, -0.5, 1e-4));
         spinreel.client.add_output("fb1", ramp(fed, 0.3, 1e-5));
@@ -168,21 +168,30 @@ TEST_P(tapdelay_echo, output1_carries_the_echo_of_input1_and_output2_is_silent) 
             return testing::AssertionFailure() << "recording incomplete";
         }
 
-        // From the first block that carries sound on, as long as the offline echo.
+        // A block that an overrun spoiled stays in the echo's line: only what comes
+        // before the first cycle that one may have reached is compared, from the
+        // first block that carries sound on, as long as the offline echo.
         const auto out1 = recorder.captured("out1");
+        const auto overruns = recorder.overruns();
+        size_t untouched = 0;
+        while (untouched < out1.size() && !overruns.touched(untouched / period)) untouched += period;
         size_t first = 0;
         while (first < out1.size() && out1[first] == 0.0f) ++first;
         first -= first % period;
-        const size_t end = std::min(out1.size(), first + want.size());
+        const size_t end = std::max(first, std::min({out1.size(), untouched, first + want.size()}));
         const std::vector<float> heard(out1.begin() + static_cast<std::ptrdiff_t>(first),
                                        out1.begin() + static_cast<std::ptrdiff_t>(end));
         const auto out2 = recorder.captured("out2");
         const bool silent = std::all_of(out2.begin(), out2.end(), [](float x) { return x == 0.0f; });
 
-        auto result = all_of({blocks_match(heard, want, period),
+        const size_t unheard_blocks = (want.size() - heard.size()) / period;
+        auto result = all_of({blocks_match(heard, want, period, 2 + unheard_blocks),
                               silent ? testing::AssertionSuccess()
                                      : testing::AssertionFailure() << "output2 is not silent"});
-        xruns = settled_xruns(spinreel.client, recorder);
+        if (result && 2 * heard.size() < want.size()) {
+            return inconclusive(std::to_string(heard.size()) + " of " + std::to_string(want.size()) +
+                                " samples of the echo before the first overrun");
+        }
         return result;
     }));
 }

@@ -40,7 +40,7 @@ std::vector<float> sweep_tone(size_t frames) {
 
 ::testing::AssertionResult blocks_match(const std::vector<float>& captured,
                                         const std::vector<float>& expected, size_t block,
-                                        size_t max_missing) {
+                                        size_t max_missing, const overrun_map* overruns) {
     const size_t expected_blocks = expected.size() / block;
     const size_t captured_blocks = captured.size() / block;
     auto at = [&](const std::vector<float>& v, size_t b) { return v.data() + b * block; };
@@ -49,11 +49,15 @@ std::vector<float> sweep_tone(size_t frames) {
     };
 
     size_t next = 0;  // first expected block the next captured block may equal
-    size_t matched = 0;
+    size_t matched = 0, left_out = 0;
     bool started = false;
     size_t silent_since = 0;
     bool in_silence = false;
     for (size_t c = 0; c < captured_blocks; ++c) {
+        if (overruns != nullptr && overruns->touched(c)) {
+            ++left_out;
+            continue;
+        }
         const float* got = at(captured, c);
         if (std::all_of(got, got + block, [](float x) { return x == 0.0f; })) {
             if (started && !in_silence) silent_since = c;
@@ -84,31 +88,84 @@ std::vector<float> sweep_tone(size_t frames) {
         started = true;
         next = k + 1;
     }
-    if (matched + max_missing < expected_blocks) {
-        return ::testing::AssertionFailure() << "only " << matched << " of " << expected_blocks
-                                             << " expected blocks were recorded";
+    if (overruns != nullptr && 2 * matched < expected_blocks - std::min(max_missing, expected_blocks)) {
+        return inconclusive(std::to_string(matched) + " of " + std::to_string(expected_blocks) +
+                            " expected blocks found in untouched cycles, " +
+                            std::to_string(left_out) + " recorded blocks left out");
+    }
+    const size_t missed = overruns != nullptr ? overruns->missed_cycles() : 0;
+    if (matched + max_missing + left_out + missed < expected_blocks) {
+        return ::testing::AssertionFailure()
+               << "only " << matched << " of " << expected_blocks << " expected blocks were recorded ("
+               << left_out << " recorded blocks left out, " << missed << " cycles went by unrecorded)";
     }
     return ::testing::AssertionSuccess() << matched << " of " << expected_blocks << " blocks";
 }
 
-::testing::AssertionResult all_of(std::initializer_list<::testing::AssertionResult> results) {
-    std::string failures;
-    for (const auto& r : results) {
-        if (!r) failures += std::string(failures.empty() ? "" : "\n") + r.message();
+::testing::AssertionResult same_samples_where_clean(const std::vector<float>& got,
+                                                    const std::vector<float>& want, size_t from,
+                                                    const overrun_map& overruns, size_t memory,
+                                                    size_t floor) {
+    if (got.size() != want.size()) {
+        return ::testing::AssertionFailure() << got.size() << " samples instead of " << want.size();
     }
+    size_t compared = 0;
+    for (const auto& [first, end] : overruns.clean_stretches(memory)) {
+        for (size_t i = std::max(first, from); i < std::min(end, want.size()); ++i) {
+            if (std::memcmp(&got[i], &want[i], sizeof(float)) != 0) {
+                return ::testing::AssertionFailure()
+                       << "sample " << i << ": " << std::setprecision(9) << got[i] << " instead of "
+                       << want[i] << " (untouched by the " << overruns.touched_cycles()
+                       << " cycles that overruns reached)";
+            }
+            ++compared;
+        }
+    }
+    if (compared < floor) {
+        return inconclusive(std::to_string(compared) + " samples compared, fewer than " +
+                            std::to_string(floor) + "; overruns reached " +
+                            std::to_string(overruns.touched_cycles()) + " of " +
+                            std::to_string(overruns.cycles()) + " cycles");
+    }
+    return ::testing::AssertionSuccess() << compared << " samples compared";
+}
+
+namespace {
+const std::string inconclusive_mark = "inconclusive: ";
+}
+
+::testing::AssertionResult inconclusive(const std::string& why) {
+    return ::testing::AssertionFailure() << inconclusive_mark << why;
+}
+
+bool is_inconclusive(const ::testing::AssertionResult& result) {
+    return !result && std::string(result.message()).rfind(inconclusive_mark, 0) == 0;
+}
+
+::testing::AssertionResult all_of(std::initializer_list<::testing::AssertionResult> results) {
+    // Final failures first, so that the message starts as an inconclusive one only
+    // when nothing failed for good.
+    std::string final_failures, inconclusive_ones;
+    for (const auto& r : results) {
+        if (r) continue;
+        std::string& to = is_inconclusive(r) ? inconclusive_ones : final_failures;
+        to += std::string(to.empty() ? "" : "\n") + r.message();
+    }
+    const std::string failures =
+        final_failures + (final_failures.empty() || inconclusive_ones.empty() ? "" : "\n") +
+        inconclusive_ones;
     if (failures.empty()) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << failures;
 }
 
-::testing::AssertionResult retry_on_xruns(
-    const std::function<::testing::AssertionResult(int& xruns)>& attempt, int attempts) {
+::testing::AssertionResult retry_inconclusive(
+    const std::function<::testing::AssertionResult()>& attempt, int attempts) {
     std::ostringstream history;
     for (int run = 1;; ++run) {
-        int xruns = 0;
-        ::testing::AssertionResult result = attempt(xruns);
+        ::testing::AssertionResult result = attempt();
         if (result) return result;
-        history << "run " << run << " (" << xruns << " xruns): " << result.message() << "\n";
-        if (xruns == 0 || run >= attempts || ::testing::Test::HasFatalFailure()) {
+        history << "run " << run << ": " << result.message() << "\n";
+        if (!is_inconclusive(result) || run >= attempts || ::testing::Test::HasFatalFailure()) {
             return ::testing::AssertionFailure() << history.str();
         }
     }

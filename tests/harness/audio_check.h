@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <string>
 #include <vector>
+
+#include "overrun_map.h"
 
 namespace harness {
 
@@ -27,18 +30,37 @@ std::vector<float> sweep_tone(size_t frames);
 // after the signal are skipped; every other block must equal, bit for bit, one
 // expected block at or after the previous match (a late cycle can repeat or skip
 // one). At most `max_missing` expected blocks may be absent.
+//
+// With `overruns` (the recorder's map, in cycles of `block` frames), recorded
+// blocks that an overrun may have reached are left out, and each of them, and each
+// cycle that went by unrecorded, may have cost one expected block; the result is inconclusive() when fewer than half
+// of the expected blocks that must be recorded were found in untouched ones.
 ::testing::AssertionResult blocks_match(const std::vector<float>& captured,
                                         const std::vector<float>& expected, size_t block,
-                                        size_t max_missing = 2);
+                                        size_t max_missing = 2,
+                                        const overrun_map* overruns = nullptr);
 
-// Success if all are; otherwise every failure message, one per line.
+// same_samples over the clean_stretches(memory) of `overruns` only, from sample
+// `from` on: for a processor with state, whose output after a disturbed cycle
+// differs until it has forgotten the disturbance (within `memory` samples). The
+// result is inconclusive() when fewer than `floor` samples could be compared.
+::testing::AssertionResult same_samples_where_clean(const std::vector<float>& got,
+                                                    const std::vector<float>& want, size_t from,
+                                                    const overrun_map& overruns, size_t memory,
+                                                    size_t floor);
+
+// A failure that judges nothing: overruns left too little untouched audio.
+::testing::AssertionResult inconclusive(const std::string& why);
+bool is_inconclusive(const ::testing::AssertionResult& result);
+
+// Success if all are; otherwise every failure message, one per line. The result
+// is inconclusive only when every failure is.
 ::testing::AssertionResult all_of(std::initializer_list<::testing::AssertionResult> results);
 
-// Runs `attempt` again, up to `attempts` runs in all, while it fails and reports
-// (through its argument) that the server overran cycles during it: in such a cycle
-// the server guarantees nothing about the audio. A failure without overruns is final.
+// Runs `attempt` again, up to `attempts` runs in all, while its result is
+// inconclusive(). A wrong sample in untouched audio is a final failure.
 // `attempt` builds its own server, program and clients, so every run starts afresh.
-::testing::AssertionResult retry_on_xruns(
-    const std::function<::testing::AssertionResult(int& xruns)>& attempt, int attempts = 3);
+::testing::AssertionResult retry_inconclusive(
+    const std::function<::testing::AssertionResult()>& attempt, int attempts = 3);
 
 }  // namespace harness

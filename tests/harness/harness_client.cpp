@@ -53,6 +53,8 @@ void harness_client::add_input(const std::string& short_name, size_t capacity) {
 }
 
 void harness_client::activate() {
+    // One entry a recorded cycle, and one for a last, partial cycle.
+    cycle_times_.assign(capture_capacity_ / buffer_size() + 2, 0);
     if (jack_activate(client_) != 0) throw std::runtime_error("cannot activate " + name_);
     active_ = true;
 }
@@ -81,6 +83,11 @@ int harness_client::process(jack_nframes_t nframes, void* arg) {
             const auto* in = static_cast<const float*>(jack_port_get_buffer(i.port, nframes));
             std::copy_n(in, std::min<size_t>(nframes, i.buffer.size() - have), i.buffer.data() + have);
         }
+        const size_t cycle = self.captured_cycles_.load(std::memory_order_relaxed);
+        if (cycle < self.cycle_times_.size()) {
+            self.cycle_times_[cycle] = jack_last_frame_time(self.client_);
+            self.captured_cycles_.store(cycle + 1, std::memory_order_release);
+        }
         self.captured_frames_.store(std::min(have + nframes, self.capture_capacity_),
                                     std::memory_order_release);
     }
@@ -91,8 +98,14 @@ void harness_client::on_shutdown(void* self) {
     static_cast<harness_client*>(self)->server_gone_.store(true);
 }
 
-int harness_client::on_xrun(void* self) {
-    static_cast<harness_client*>(self)->xruns_.fetch_add(1);
+int harness_client::on_xrun(void* arg) {
+    // Notifications come one at a time, on the library's notification thread.
+    auto& self = *static_cast<harness_client*>(arg);
+    const int seen = self.xruns_.load(std::memory_order_relaxed);
+    if (size_t(seen) < self.xrun_times_.size()) {
+        self.xrun_times_[size_t(seen)] = jack_frame_time(self.client_);
+    }
+    self.xruns_.store(seen + 1, std::memory_order_release);
     return 0;
 }
 
@@ -119,6 +132,19 @@ std::vector<float> harness_client::captured(const std::string& short_name) const
         }
     }
     throw std::invalid_argument("no input " + short_name);
+}
+
+overrun_map harness_client::overruns(size_t margin_cycles) const {
+    const size_t cycles = captured_cycles_.load(std::memory_order_acquire);
+    const auto seen = size_t(xruns_.load(std::memory_order_acquire));
+    const size_t kept = std::min(seen, xrun_times_.size());
+    // The server reports an overrun while the cycle it spoiled is still running
+    // late, and the notice arrives within a few cycles even on a busy machine; a
+    // recorder in the spoiled chain also sees its frame times jump.
+    const jack_nframes_t block = buffer_size();
+    return overrun_map(block, {cycle_times_.begin(), cycle_times_.begin() + std::ptrdiff_t(cycles)},
+                       {xrun_times_.begin(), xrun_times_.begin() + std::ptrdiff_t(kept)},
+                       kept == seen, margin_cycles, 4 * block);
 }
 
 bool harness_client::connect(const std::string& source, const std::string& destination) {

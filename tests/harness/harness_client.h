@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "overrun_map.h"
 #include "util.h"
 
 namespace harness {
@@ -55,6 +56,12 @@ public:
     bool wait_captured(size_t frames, duration timeout) const;
     // What the input has recorded so far.
     std::vector<float> captured(const std::string& short_name) const;
+    // Which recorded cycles an overrun may have reached, from this client's own
+    // accounting: the server's frame time at each recorded cycle, which steps by
+    // exactly one period between cycles that nothing disturbed, and the frame times
+    // at which the server reported an overrun. Each touched cycle is widened by
+    // `margin_cycles` on both sides, for the latency of the chain that fed it.
+    overrun_map overruns(size_t margin_cycles = 2) const;
 
     // The graph: any ports of the server, by full name.
     bool connect(const std::string& source, const std::string& destination);
@@ -95,6 +102,13 @@ private:
     std::atomic<bool> feeding_{false}, capturing_{false}, server_gone_{false};
     std::atomic<size_t> fed_frames_{0}, captured_frames_{0}, cycles_{0};
     std::atomic<int> xruns_{0};
+    // The server's frame time of each recorded cycle, written by the process
+    // callback only, read after captured_cycles_ (release/acquire).
+    std::vector<jack_nframes_t> cycle_times_;
+    std::atomic<size_t> captured_cycles_{0};
+    // The server's frame time when each overrun was reported (the notification
+    // thread); later ones than the array holds only count.
+    std::vector<jack_nframes_t> xrun_times_ = std::vector<jack_nframes_t>(1024);
 };
 
 // The overruns reported to `clients`, after a pause for notifications still on

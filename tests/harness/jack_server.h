@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "target_config.h"
 
 namespace harness {
 
@@ -19,7 +20,7 @@ bool realtime_scheduling_allowed();
 struct server_options {
     bool loopback = true;              // -L 2: loopback:playback_1/2 and loopback:capture_1/2
     bool refuse_self_connect = false;  // -a A: a client may not connect its own ports
-    unsigned period = 128;
+    unsigned period = default_period;
     unsigned rate = 44100;
     // Where the server looks for internal clients (JACK_INTERNAL_DIR); empty: its own.
     std::string internal_dir;
