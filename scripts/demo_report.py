@@ -1,16 +1,18 @@
 #!/usr/bin/python3
 """The demo's summary: one line per program saying what it did, read from the
 recordings and the logs (also kept in <results_dir>/summary.txt), a table of the
-recordings (peak and RMS in dBFS, the server's overruns), whether the server ran in
-real-time mode and, unless --no-pictures, an overview figure (overview.png: the loop,
-fuzzpedal's and tapdelay's output, a 20 ms zoom on the clipping and the spectra) and
-one PNG per recording with its waveform over its spectrogram.
+recordings (peak and RMS in dBFS), the server's overruns during the recording and with
+the server idle, whether the server ran in real-time mode and, unless --no-pictures, an
+overview figure (overview.png: the loop, fuzzpedal's and tapdelay's output, a 20 ms zoom
+on the clipping and the spectra) and one PNG per recording with its waveform over its
+spectrogram.
 
     demo_report.py [--no-pictures] <results_dir> <recording.wav>...
 
 The recordings are the recorder's mono 32-bit float WAV files with a 44-byte header;
-<results_dir> holds loop.wav, the key samples, stats.txt with the recorder's counts and
-logs/ with what the programs wrote. Runs with Debian's python3, which has numpy and
+<results_dir> holds loop.wav, the key samples, stats.txt with the recorder's counts,
+stats-idle.txt with its counts for the server without the suite's clients and logs/
+with what the programs wrote. Runs with Debian's python3, which has numpy and
 matplotlib.
 """
 import os
@@ -516,6 +518,24 @@ def overview(path, results, tracks, rate):
     plt.close(fig)
 
 
+def seconds_of(stats):
+    try:
+        return int(stats["frames"]) / int(stats["rate"])
+    except (KeyError, ValueError, ZeroDivisionError):
+        return None
+
+
+def idle_floor(stats, idle):
+    """The server's overruns without the suite's clients, said beside the recording's."""
+    if idle is None:
+        return "the idle server's were not counted"
+    seconds, idle_seconds = seconds_of(stats), seconds_of(idle)
+    span = ("the same %g s" % seconds if seconds is not None and seconds == idle_seconds
+            else "%g s" % idle_seconds if idle_seconds is not None else "a stretch")
+    return ("%s with the server idle for %s before the clients started"
+            % (idle.get("xruns", "?"), span))
+
+
 def main():
     args = sys.argv[1:]
     pictures = True
@@ -526,7 +546,8 @@ def main():
         sys.exit("usage: demo_report.py [--no-pictures] <results_dir> <recording.wav>...")
     results, recordings = args[0], args[1:]
     stats = read_stats(os.path.join(results, "stats.txt"))
-    xruns = stats.get("xruns", "?")
+    idle_path = os.path.join(results, "stats-idle.txt")
+    idle = read_stats(idle_path) if os.path.exists(idle_path) else None
 
     tracks, rows, made = {}, [], []
     rate = 44100
@@ -534,7 +555,7 @@ def main():
         rate, samples = read_float_wav(path)
         name = os.path.basename(path)[:-4]
         tracks[name] = samples
-        rows.append((name, dbfs(peak_of(samples)), dbfs(rms_of(samples)), xruns))
+        rows.append((name, dbfs(peak_of(samples)), dbfs(rms_of(samples))))
 
     summary = suite_summary(results, tracks)
     width = max(len(name) for name, _ in summary)
@@ -557,17 +578,17 @@ def main():
             picture(png, tracks[name], rate, "%s (%.1f s)" % (name, len(tracks[name]) / rate))
             made.append(png)
 
-    widths = [max(len(r[i]) for r in rows + [("recording", "peak dBFS", "RMS dBFS", "xruns")])
-              for i in range(4)]
-    line = "  %-*s  %*s  %*s  %*s"
-    print(line % (widths[0], "recording", widths[1], "peak dBFS", widths[2], "RMS dBFS",
-                  widths[3], "xruns"))
+    widths = [max(len(r[i]) for r in rows + [("recording", "peak dBFS", "RMS dBFS")])
+              for i in range(3)]
+    line = "  %-*s  %*s  %*s"
+    print(line % (widths[0], "recording", widths[1], "peak dBFS", widths[2], "RMS dBFS"))
     for r in rows:
-        print(line % (widths[0], r[0], widths[1], r[1], widths[2], r[2], widths[3], r[3]))
-    print("  %s frames at %s Hz, period %s; DSP load %s%% mean, %s%% at most; "
-          "%s overruns during the recording"
+        print(line % (widths[0], r[0], widths[1], r[1], widths[2], r[2]))
+    print("  %s frames at %s Hz, period %s; DSP load %s%% mean, %s%% at most"
           % (stats.get("frames", "?"), stats.get("rate", "?"), stats.get("period", "?"),
-             stats.get("dsp_load_mean", "?"), stats.get("dsp_load_max", "?"), xruns))
+             stats.get("dsp_load_mean", "?"), stats.get("dsp_load_max", "?")))
+    print("  overruns: %s during the recording; %s"
+          % (stats.get("xruns", "?"), idle_floor(stats, idle)))
     mode = {"1": "in real-time mode (SCHED_FIFO)", "0": "without real-time mode"}
     print("  the server ran " + mode.get(stats.get("realtime"), "in an unknown mode"))
     for png in made:
