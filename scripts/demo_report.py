@@ -1,16 +1,18 @@
 #!/usr/bin/python3
 """The demo's summary: one line per program saying what it did, read from the
 recordings and the logs (also kept in <results_dir>/summary.txt), a table of the
-recordings (peak and RMS in dBFS, the server's overruns), whether the server ran in
-real-time mode and, unless --no-pictures, an overview figure (overview.png: the loop,
-fuzzpedal's and tapdelay's output, a 20 ms zoom on the clipping and the spectra) and
-one PNG per recording with its waveform over its spectrogram.
+recordings (peak and RMS in dBFS), the server's overruns during the recording and with
+the server idle, whether the server ran in real-time mode and, unless --no-pictures, an
+overview figure (overview.png: the loop, fuzzpedal's and tapdelay's output, a 20 ms zoom
+on the clipping and the spectra) and one PNG per recording with its waveform over its
+spectrogram.
 
     demo_report.py [--no-pictures] <results_dir> <recording.wav>...
 
 The recordings are the recorder's mono 32-bit float WAV files with a 44-byte header;
-<results_dir> holds loop.wav, the key samples, stats.txt with the recorder's counts and
-logs/ with what the programs wrote. Runs with Debian's python3, which has numpy and
+<results_dir> holds loop.wav, the key samples, stats.txt with the recorder's counts,
+stats-idle.txt with its counts for the server without the suite's clients and logs/
+with what the programs wrote. Runs with Debian's python3, which has numpy and
 matplotlib.
 """
 import os
@@ -110,17 +112,29 @@ def whole_plays(recorded, play):
     return [int(c) for c in candidates if np.array_equal(recorded[c:c + n], play)]
 
 
-def echo_of(x, y, rate, longest=1.0):
+def echo_of(x, y, rate, longest=1.0, block=128):
     """The delay (in samples) and gain of the echo in y = x + gain * y[n - delay]: the lag
-    at which y's added part, y - x, best matches y itself, and the gain at that lag."""
+    at which y's added part, y - x, best matches y itself, and the gain at that lag, fitted
+    over the blocks whose added part is a scaled copy of y a delay earlier.
+
+    A cycle that the server overran can lose or repeat a block of the echo or of the
+    recording, and puts the recorded echo out of step with the recorded output for up to
+    a delay after it. There the added part is no copy of y, and a fit that took those
+    blocks in would pull the gain towards 0 by as much as the overruns broke."""
     added = y.astype(np.float64) - x
     past = y.astype(np.float64)
     size = 1 << int(np.ceil(np.log2(2 * len(y))))
     correlation = np.fft.irfft(np.fft.rfft(added, size) * np.conj(np.fft.rfft(past, size)), size)
     lags = np.arange(int(0.001 * rate), min(int(longest * rate), len(y) // 2))
     delay = int(lags[np.argmax(correlation[lags])])
-    energy = np.dot(past[:-delay], past[:-delay])
-    gain = float(np.dot(added[delay:], past[:-delay]) / energy) if energy > 0 else 0.0
+    count = (len(y) - delay) // block * block
+    now = added[delay:delay + count].reshape(-1, block)
+    then = past[:count].reshape(-1, block)
+    cross, energy = np.sum(now * then, axis=1), np.sum(then * then, axis=1)
+    # Intact blocks correlate to within the roundings of single precision (above
+    # 0.99999); blocks an overrun broke stay below 0.99.
+    intact = (energy > 0) & (cross ** 2 > 0.9999 ** 2 * energy * np.sum(now * now, axis=1))
+    gain = float(np.sum(cross[intact]) / np.sum(energy[intact])) if np.any(intact) else 0.0
     return delay, gain
 
 
@@ -236,8 +250,9 @@ def connections_of(connections, client):
     return found
 
 
-def suite_summary(results, tracks):
-    """One line per program of the suite, from the recordings and the logs."""
+def suite_summary(results, tracks, echo):
+    """One line per program of the suite, from the recordings and the logs; `echo` is
+    tapdelay's (delay, gain) as echo_of measured them, or None."""
     def log(name):
         return read_text(os.path.join(results, "logs", name))
 
@@ -262,8 +277,8 @@ def suite_summary(results, tracks):
                              "(clipped), RMS %s dBFS in, %s out; %s"
                              % (crest_db(source), crest_db(fuzz), dbfs(rms_of(source)),
                                 dbfs(rms_of(fuzz)), exit_of(statuses, "fuzzpedal")))
-    if source is not None and "tapdelay-output1" in tracks:
-        delay, gain = echo_of(source, tracks["tapdelay-output1"], rate)
+    if echo is not None:
+        delay, gain = echo
         said["tapdelay"] = ("echoed spinreel:output1: each repeat %.1f ms (%d samples) after "
                             "what it repeats, at %.2f of its level; %s"
                             % (1000.0 * delay / rate, delay, gain, exit_of(statuses, "tapdelay")))
@@ -388,14 +403,15 @@ def peak_levels(y):
 IN_COLOUR, FUZZ_COLOUR, ECHO_COLOUR, REPEAT_COLOUR = "0.3", "tab:red", "tab:blue", "tab:orange"
 
 
-def overview(path, results, tracks, rate):
+def overview(path, results, tracks, rate, echo):
     """The figure to look at first: the loop; what fuzzpedal and tapdelay made of it,
-    side by side; 20 ms of the distortion up close; and the three spectra."""
+    side by side; 20 ms of the distortion up close; and the three spectra. `echo` is
+    tapdelay's (delay, gain), the figures of the summary."""
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from demo_loop import PHRASE
     plt = pyplot()
     source = tracks["spinreel-output1"]
-    fuzz, echo = tracks["fuzzpedal-output1"], tracks["tapdelay-output1"]
+    fuzz, echoed = tracks["fuzzpedal-output1"], tracks["tapdelay-output1"]
     loop_values = read_pcm16(os.path.join(results, "loop.wav"))
     loop = loop_values / 32768.0
     seconds = len(source) / rate
@@ -430,12 +446,12 @@ def overview(path, results, tracks, rate):
     ax.legend(loc="upper right", ncol=2, fontsize=9)
     ax.grid(True, alpha=0.3)
 
-    delay, gain = echo_of(source, echo, rate)
-    limit = 1.1 * max(peak_of(fuzz), peak_of(echo), peak_of(source))
+    delay, gain = echo
+    limit = 1.1 * max(peak_of(fuzz), peak_of(echoed), peak_of(source))
     zoom_length = int(0.020 * rate)
     zoom_at = shown.start + squarest_window(fuzz[shown], zoom_length)
     t = np.arange(shown.stop - shown.start) / rate
-    source_shown, fuzz_shown, echo_shown = source[shown], fuzz[shown], echo[shown]
+    source_shown, fuzz_shown, echo_shown = source[shown], fuzz[shown], echoed[shown]
 
     ax = fig.add_subplot(grid[1, 0])
     ax.plot(t, fuzz_shown, linewidth=0.4, color=FUZZ_COLOUR, label="its output")
@@ -497,7 +513,7 @@ def overview(path, results, tracks, rate):
     ax = fig.add_subplot(grid[2, 1])
     frequencies = np.fft.rfftfreq(4096, 1.0 / rate)
     for y, colour, label in [(fuzz, FUZZ_COLOUR, "fuzzpedal:output1"),
-                             (echo, ECHO_COLOUR, "tapdelay:output1"),
+                             (echoed, ECHO_COLOUR, "tapdelay:output1"),
                              (source, IN_COLOUR, "input, spinreel:output1")]:
         ax.semilogx(frequencies[1:], average_spectrum_dbfs(y)[1:], color=colour, linewidth=1.0,
                     label=label)
@@ -516,6 +532,24 @@ def overview(path, results, tracks, rate):
     plt.close(fig)
 
 
+def seconds_of(stats):
+    try:
+        return int(stats["frames"]) / int(stats["rate"])
+    except (KeyError, ValueError, ZeroDivisionError):
+        return None
+
+
+def idle_floor(stats, idle):
+    """The server's overruns without the suite's clients, said beside the recording's."""
+    if idle is None:
+        return "the idle server's were not counted"
+    seconds, idle_seconds = seconds_of(stats), seconds_of(idle)
+    span = ("the same %g s" % seconds if seconds is not None and seconds == idle_seconds
+            else "%g s" % idle_seconds if idle_seconds is not None else "a stretch")
+    return ("%s with the server idle for %s before the clients started"
+            % (idle.get("xruns", "?"), span))
+
+
 def main():
     args = sys.argv[1:]
     pictures = True
@@ -526,7 +560,8 @@ def main():
         sys.exit("usage: demo_report.py [--no-pictures] <results_dir> <recording.wav>...")
     results, recordings = args[0], args[1:]
     stats = read_stats(os.path.join(results, "stats.txt"))
-    xruns = stats.get("xruns", "?")
+    idle_path = os.path.join(results, "stats-idle.txt")
+    idle = read_stats(idle_path) if os.path.exists(idle_path) else None
 
     tracks, rows, made = {}, [], []
     rate = 44100
@@ -534,9 +569,13 @@ def main():
         rate, samples = read_float_wav(path)
         name = os.path.basename(path)[:-4]
         tracks[name] = samples
-        rows.append((name, dbfs(peak_of(samples)), dbfs(rms_of(samples)), xruns))
+        rows.append((name, dbfs(peak_of(samples)), dbfs(rms_of(samples))))
 
-    summary = suite_summary(results, tracks)
+    # Measured once, for the summary's line and the overview's label alike.
+    echo = None
+    if "spinreel-output1" in tracks and "tapdelay-output1" in tracks:
+        echo = echo_of(tracks["spinreel-output1"], tracks["tapdelay-output1"], rate)
+    summary = suite_summary(results, tracks, echo)
     width = max(len(name) for name, _ in summary)
     lines = ["%-*s  %s" % (width, name, text) for name, text in summary]
     with open(os.path.join(results, "summary.txt"), "w") as f:
@@ -549,7 +588,7 @@ def main():
     if pictures:
         if all(k in tracks for k in ("spinreel-output1", "fuzzpedal-output1", "tapdelay-output1")):
             png = os.path.join(results, "overview.png")
-            overview(png, results, tracks, rate)
+            overview(png, results, tracks, rate, echo)
             made.append(png)
         for path in recordings:
             name = os.path.basename(path)[:-4]
@@ -557,17 +596,17 @@ def main():
             picture(png, tracks[name], rate, "%s (%.1f s)" % (name, len(tracks[name]) / rate))
             made.append(png)
 
-    widths = [max(len(r[i]) for r in rows + [("recording", "peak dBFS", "RMS dBFS", "xruns")])
-              for i in range(4)]
-    line = "  %-*s  %*s  %*s  %*s"
-    print(line % (widths[0], "recording", widths[1], "peak dBFS", widths[2], "RMS dBFS",
-                  widths[3], "xruns"))
+    widths = [max(len(r[i]) for r in rows + [("recording", "peak dBFS", "RMS dBFS")])
+              for i in range(3)]
+    line = "  %-*s  %*s  %*s"
+    print(line % (widths[0], "recording", widths[1], "peak dBFS", widths[2], "RMS dBFS"))
     for r in rows:
-        print(line % (widths[0], r[0], widths[1], r[1], widths[2], r[2], widths[3], r[3]))
-    print("  %s frames at %s Hz, period %s; DSP load %s%% mean, %s%% at most; "
-          "%s overruns during the recording"
+        print(line % (widths[0], r[0], widths[1], r[1], widths[2], r[2]))
+    print("  %s frames at %s Hz, period %s; DSP load %s%% mean, %s%% at most"
           % (stats.get("frames", "?"), stats.get("rate", "?"), stats.get("period", "?"),
-             stats.get("dsp_load_mean", "?"), stats.get("dsp_load_max", "?"), xruns))
+             stats.get("dsp_load_mean", "?"), stats.get("dsp_load_max", "?")))
+    print("  overruns: %s during the recording; %s"
+          % (stats.get("xruns", "?"), idle_floor(stats, idle)))
     mode = {"1": "in real-time mode (SCHED_FIFO)", "0": "without real-time mode"}
     print("  the server ran " + mode.get(stats.get("realtime"), "in an unknown mode"))
     for png in made:

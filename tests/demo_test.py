@@ -2,8 +2,9 @@
 """Checks what one run of the demo recorded: that spinreel played the loop, that
 fuzzpedal's output is the offline rendering of the very input it heard, that
 tapdelay's output holds the echo at the set delay and gain, and that padplayer's
-outputs carry its key samples; and what the demo said: a line per program in its
-summary, wardencheck's five tests passed.
+outputs carry its key samples; that the report measures the echo's delay and gain
+also where overruns broke the recording; and what the demo said: a line per program
+in its summary, the echo at its set delay and gain, wardencheck's five tests passed.
 
     demo_test.py <results_dir> <delay_ms> <feedback_percent> [<fxrender>]
 
@@ -97,6 +98,25 @@ def check_echo(results, delay_ms, feedback):
     check(not np.any(silent), "tapdelay:output2 is silent")
 
 
+def check_echo_measure(results, delay_ms, feedback):
+    """The report's measure of the echo, over this recording with a cycle cut out every
+    second, as an overrun can lose one: each cut puts the recorded echo out of step
+    with the output for a delay after it, and the measure must still find the set delay
+    and gain."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+    from demo_report import echo_of
+    x = read_wav(os.path.join(results, "spinreel-output1.wav"))
+    y = read_wav(os.path.join(results, "tapdelay-output1.wav"))
+    kept = np.ones(len(y), dtype=bool)
+    for at in range(RATE, len(y) - 128, RATE):
+        kept[at:at + 128] = False
+    delay, gain = echo_of(x[kept], y[kept], RATE)
+    check(delay == int(round(delay_ms * RATE / 1000)) and
+          "%.2f" % gain == "%.2f" % (feedback / 100),
+          "the report measures the echo at %d samples and %.4f with %d cycles cut out"
+          % (delay, gain, (len(y) - np.count_nonzero(kept)) // 128))
+
+
 def check_distortion(results, fxrender):
     source = os.path.join(results, "spinreel-output1.wav")
     live = read_wav(os.path.join(results, "fuzzpedal-output1.wav"))
@@ -142,13 +162,17 @@ def check_padplayer(results):
           "key's value (%d other values)" % len(stray))
 
 
-def check_summary(results):
+def check_summary(results, delay_ms, feedback):
     with open(os.path.join(results, "summary.txt")) as f:
         lines = f.read().splitlines()
     programs = ["spinreel", "fuzzpedal", "tapdelay", "returnmix", "padplayer", "passthru",
                 "memwarden", "wardenpeek", "wardencheck"]
     check([line.split(" ")[0] for line in lines] == programs,
           "the summary has one line per program: " + ", ".join(line.split(" ")[0] for line in lines))
+    d = int(round(delay_ms * RATE / 1000))
+    echo = "(%d samples) after what it repeats, at %.2f of its level;" % (d, feedback / 100)
+    check(any(line.startswith("tapdelay ") and echo in line for line in lines),
+          "the summary says the echo comes %s" % echo)
     tests = ["increase_value_once", "increase_value_10times", "check_allocated",
              "test_set_get_registry_index", "test_memset"]
     said = lines[-1] if lines else ""
@@ -167,8 +191,9 @@ def main():
     results = sys.argv[1]
     check_loop(results)
     check_echo(results, int(sys.argv[2]), int(sys.argv[3]))
+    check_echo_measure(results, int(sys.argv[2]), int(sys.argv[3]))
     check_padplayer(results)
-    check_summary(results)
+    check_summary(results, int(sys.argv[2]), int(sys.argv[3]))
     if len(sys.argv) == 5:
         check_distortion(results, sys.argv[4])
     else:

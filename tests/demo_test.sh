@@ -3,7 +3,8 @@
 # none of its processes running, nothing new in /dev/shm, no mount on /sdcard and no
 # runtime directory of memwarden's, that its recordings hold the loop, the distortion,
 # the echo and the key samples and its summary a line per program with wardencheck's
-# tests passed (tests/demo_test.py), and that the pictures include the overview.
+# tests passed (tests/demo_test.py), that it says the recording's overruns beside those
+# of the idle server over as long a stretch, and that the pictures include the overview.
 #
 #   demo_test.sh <build_dir> [<fxrender>]
 #
@@ -56,6 +57,12 @@ for attempt in 1 2 3 4 5; do
     grep -v "^memwarden [0-9]* exited with status 143$" "$out/logs/exit-statuses" 2>/dev/null |
         grep -q "exited with status [^0]" &&
         fail "a client did not end with status 0: $(cat "$out/logs/exit-statuses")"
+    # The count of the recording beside the idle server's, each from its recorder's stats.
+    xruns=$(awk '$1 == "xruns" { print $2 }' "$out/stats.txt" 2>/dev/null)
+    idle=$(awk '$1 == "xruns" { print $2 }' "$out/stats-idle.txt" 2>/dev/null)
+    said="  overruns: $xruns during the recording; $idle with the server idle for the same 3 s before the clients started"
+    [[ $xruns =~ ^[0-9]+$ && $idle =~ ^[0-9]+$ ]] && grep -qxF -- "$said" "$work/demo$attempt.log" ||
+        fail "the demo does not say \"$said\": $(grep overruns "$work/demo$attempt.log")"
     [ "$failed" = 0 ] || exit 1
 
     /usr/bin/python3 "$here/demo_test.py" "$out" "$delay_ms" "$feedback" ${fxrender:+"$fxrender"}
@@ -66,8 +73,7 @@ for attempt in 1 2 3 4 5; do
             { echo "FAIL  the pictures have no overview.png"; exit 1; }
         echo "ok    the pictures include overview.png"
     fi
-    xruns=$(awk '$1 == "xruns" { print $2 }' "$out/stats.txt")
-    echo "run $attempt: $xruns overruns during the recording"
+    echo "run $attempt: $xruns overruns during the recording, $idle with the server idle"
     [ "$audio" = 0 ] && exit 0
     [ "${xruns:-0}" -gt 0 ] || exit 1
 done

@@ -14,6 +14,7 @@ LOCAL_SRC_FILES := \
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \
+    $(LOCAL_PATH)/../../interface \
     $(JACK_SUITE_JACKSHM_INCLUDES)
 LOCAL_SHARED_LIBRARIES := libjackshm libbinder libutils libcutils liblog
 include $(BUILD_EXECUTABLE)
