@@ -249,8 +249,13 @@ TEST_F(memwarden, another_user_is_refused) {
     ASSERT_EQ(mkdir(nobody_dir.c_str(), 0700), 0);
     ASSERT_EQ(chown(nobody_dir.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod(harness::test_dir().c_str(), 0711), 0);
+    // nobody runs a copy of the tool, since the build may lie in a private folder.
+    const std::string bin_dir = harness::make_test_subdir("nobody-bin");
+    ASSERT_EQ(chmod(bin_dir.c_str(), 0755), 0);
     std::vector<std::string> setpriv_args{"--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-    for (const auto& word : harness::program_command(WARDENPEEK_PATH)) setpriv_args.push_back(word);
+    for (const auto& word : harness::staged_program_command(WARDENPEEK_PATH, bin_dir)) {
+        setpriv_args.push_back(word);
+    }
     setpriv_args.push_back("status");
     harness::child_process as_nobody("/usr/bin/setpriv", setpriv_args,
                                      {"XDG_RUNTIME_DIR=" + nobody_dir});

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "target_config.h"
@@ -38,6 +39,34 @@ std::vector<std::string> program_command(const std::string& program) {
         command.assign(target_emulator_command.begin(), target_emulator_command.end());
     }
     command.push_back(program);
+    return command;
+}
+
+std::vector<std::string> staged_program_command(const std::string& program,
+                                                const std::string& dir) {
+    namespace fs = std::filesystem;
+    const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    auto stage = [&](const fs::path& from, const fs::path& to) {
+        fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        fs::permissions(to, readable);
+        if (fs::is_directory(to)) {
+            for (const auto& entry : fs::recursive_directory_iterator(to)) {
+                fs::permissions(entry.path(), readable);
+            }
+        }
+    };
+    const std::string copy = dir + "/" + fs::path(program).filename().string();
+    stage(program, copy);
+    std::vector<std::string> command = program_command(copy);
+    // The emulator's "-E LD_LIBRARY_PATH=<folder>" gets a copy of the folder.
+    const std::string library_path = "LD_LIBRARY_PATH=";
+    for (auto& word : command) {
+        if (word.rfind(library_path, 0) != 0 || word.size() == library_path.size()) continue;
+        const std::string libs = dir + "/libs";
+        stage(word.substr(library_path.size()), libs);
+        word = library_path + libs;
+    }
     return command;
 }
 

@@ -14,6 +14,12 @@ namespace harness {
 // `program` alone. For programs that start others, such as setpriv.
 std::vector<std::string> program_command(const std::string& program);
 
+// program_command() for a copy of `program` in `dir`, with copies there of the
+// folders that the emulator's command line names for the libraries: for running it
+// as another user, who may not reach into the build (a checkout in a private
+// folder such as /root). `dir` must exist; what is copied is readable by all.
+std::vector<std::string> staged_program_command(const std::string& program, const std::string& dir);
+
 // jackd or one of JACK's tools (jack_load, jack_lsp, ...) of the target.
 std::string jack_program(const std::string& name);
 
