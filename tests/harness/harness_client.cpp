@@ -135,6 +135,8 @@ std::vector<float> harness_client::captured(const std::string& short_name) const
 }
 
 overrun_map harness_client::overruns(size_t margin_cycles) const {
+    // Notices of the last cycles may still be on their way.
+    std::this_thread::sleep_for(100ms);
     const size_t cycles = captured_cycles_.load(std::memory_order_acquire);
     const auto seen = size_t(xruns_.load(std::memory_order_acquire));
     const size_t kept = std::min(seen, xrun_times_.size());
