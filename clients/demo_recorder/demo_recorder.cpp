@@ -2,9 +2,12 @@
 // running JACK server in the same cycles, each into <out_dir>/<client>-<port>.wav
 // (32-bit float, canonical 44-byte header, each file appearing whole or not at all),
 // and writes <out_dir>/stats.txt with the overruns the server reported, the DSP load
-// it showed during the recording and whether it runs in real-time mode. With no port
-// it records nothing and only counts, which gives the same figures for a server
-// without the clients it would record.
+// it showed during the recording and whether it runs in real-time mode, and
+// <out_dir>/cycles.txt with its own accounting of the cycles: the server's frame time
+// at each cycle it recorded and at each overrun notice, from which a reader can tell
+// which recorded cycles an overrun may have reached. With no port it records nothing
+// and only counts, which gives the same figures for a server without the clients it
+// would record.
 // Connects to the server named by JACK_DEFAULT_SERVER (or the default one).
 #include <jack/jack.h>
 #include <signal.h>
@@ -38,6 +41,15 @@ std::atomic<bool> recording{false};
 std::atomic<bool> server_gone{false};
 std::atomic<size_t> recorded{0};
 std::atomic<int> xruns{0};
+// The server's frame time at the start of each recorded cycle, and at each overrun
+// notice since activation (also those before and after the recording: a notice comes
+// late, and the reader matches notices to cycles by their frame times). Allocated
+// before activation; each is written by one thread only, which then publishes the
+// count.
+std::vector<jack_nframes_t> cycle_times;
+std::atomic<size_t> cycles_kept{0};
+std::vector<jack_nframes_t> notice_times;
+std::atomic<size_t> notices_seen{0};
 volatile sig_atomic_t stop_requested = 0;
 
 // Runs on the process thread: copies whole cycles until every track is full.
@@ -50,12 +62,21 @@ int process(jack_nframes_t nframes, void*) {
         const auto* in = static_cast<const float*>(jack_port_get_buffer(t.port, nframes));
         std::memcpy(t.samples.data() + at, in, n * sizeof(float));
     }
+    const size_t cycle = cycles_kept.load(std::memory_order_relaxed);
+    if (cycle < cycle_times.size()) {
+        cycle_times[cycle] = jack_last_frame_time(client);
+        cycles_kept.store(cycle + 1, std::memory_order_release);
+    }
     recorded.store(at + n, std::memory_order_release);
     return 0;
 }
 
+// Runs on the library's notification thread, one notice at a time.
 int on_xrun(void*) {
     if (recording.load()) ++xruns;
+    const size_t seen = notices_seen.load(std::memory_order_relaxed);
+    if (seen < notice_times.size()) notice_times[seen] = jack_frame_time(client);
+    notices_seen.store(seen + 1, std::memory_order_release);
     return 0;
 }
 
@@ -73,6 +94,22 @@ bool all_connected() {
         if (!jack_port_connected_to(t.port, t.source.c_str())) return false;
     }
     return true;
+}
+
+// cycles.txt: the period; "notices <seen> <kept>" (fewer kept than seen when there
+// were more than it had room for, and then a reader knows too little); a line
+// "cycle <frame time>" per recorded cycle in order, the last one possibly partial;
+// a line "notice <frame time>" per overrun notice kept.
+bool write_cycles(const std::string& path, jack_nframes_t period) {
+    FILE* f = fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    const size_t cycles = cycles_kept.load(std::memory_order_acquire);
+    const size_t seen = notices_seen.load(std::memory_order_acquire);
+    const size_t kept = std::min(seen, notice_times.size());
+    fprintf(f, "period %u\nnotices %zu %zu\n", period, seen, kept);
+    for (size_t k = 0; k < cycles; ++k) fprintf(f, "cycle %u\n", cycle_times[k]);
+    for (size_t k = 0; k < kept; ++k) fprintf(f, "notice %u\n", notice_times[k]);
+    return fclose(f) == 0;
 }
 
 }  // namespace
@@ -95,6 +132,11 @@ int main(int argc, char** argv) {
     }
     const uint32_t rate = jack_get_sample_rate(client);
     capacity = static_cast<size_t>(seconds * rate);
+    // A time per cycle, and one for a last, partial one; as many notices, which is
+    // more than a server that still records anything reports.
+    const size_t cycles_at_most = capacity / jack_get_buffer_size(client) + 2;
+    cycle_times.assign(cycles_at_most, 0);
+    notice_times.assign(cycles_at_most, 0);
     jack_set_process_callback(client, process, nullptr);
     jack_set_xrun_callback(client, on_xrun, nullptr);
     jack_on_shutdown(client, on_shutdown, nullptr);
@@ -166,6 +208,7 @@ int main(int argc, char** argv) {
     } else {
         ok = false;
     }
+    ok = write_cycles(out_dir + "/cycles.txt", period) && ok;
     if (frames != capacity) {
         fprintf(stderr, "demo_recorder: recorded %zu of %zu frames%s\n", frames, capacity,
                 server_gone ? " (the server went away)" : "");
