@@ -60,40 +60,51 @@ SERVER_FIELDS = [("clients", "clients"), ("connections", "connections"),
 
 # ---- sampling ----
 
-def settled_count(path):
-    """The number of entries of a /proc directory once two readings agree, or None."""
+def settled_counts(paths):
+    """The number of entries of each /proc directory once two readings 50 ms apart
+    agree for all of them (at most a second); None for a directory that is gone."""
     previous = None
     for _ in range(20):
-        try:
-            count = len(os.listdir(path))
-        except OSError:
-            return None
-        if count == previous:
-            return count
-        previous = count
+        counts = {}
+        for path in paths:
+            try:
+                counts[path] = len(os.listdir(path))
+            except OSError:
+                counts[path] = None
+        if counts == previous:
+            break
+        previous = counts
         time.sleep(0.05)
-    return previous
+    return counts
 
 
-def process_figures(pid, boot_time, ticks):
-    """Descriptors, resident KiB, threads and start time (epoch seconds) of a live
-    process, or None when it is gone."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        with open("/proc/%d/status" % pid) as f:
-            status = f.read()
-    except OSError:
-        return None
-    if fields[0] in ("Z", "X"):
-        return None
-    started = boot_time + int(fields[19]) / ticks
-    rss = int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))
-    fds = settled_count("/proc/%d/fd" % pid)
-    threads = settled_count("/proc/%d/task" % pid)
-    if fds is None or threads is None:
-        return None
-    return {"pid": pid, "start": started, "fds": fds, "rss_kib": rss, "threads": threads}
+def processes_figures(pids, boot_time, ticks):
+    """Per pid: descriptors, resident KiB, threads and start time (epoch seconds), or
+    None when the process is gone."""
+    figures = {}
+    for pid in pids:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open("/proc/%d/status" % pid) as f:
+                status = f.read()
+        except OSError:
+            figures[pid] = None
+            continue
+        if fields[0] in ("Z", "X"):
+            figures[pid] = None
+            continue
+        figures[pid] = {"pid": pid, "start": boot_time + int(fields[19]) / ticks,
+                        "rss_kib": int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))}
+    live = [pid for pid in pids if figures[pid]]
+    counts = settled_counts(["/proc/%d/%s" % (pid, d) for pid in live for d in ("fd", "task")])
+    for pid in live:
+        fds, threads = counts["/proc/%d/fd" % pid], counts["/proc/%d/task" % pid]
+        if fds is None or threads is None:
+            figures[pid] = None
+        else:
+            figures[pid].update(fds=fds, threads=threads)
+    return figures
 
 
 def registry_counts(image):
@@ -189,10 +200,9 @@ def sample(args):
     ticks = os.sysconf("SC_CLK_TCK")
     start = float(os.environ.get("SOAK_START", "0"))
     taken = {"t": round(time.time() - start, 2), "tag": tag, "procs": {}}
-    for role, pid in roles.items():
-        if role == "memwarden":
-            continue
-        taken["procs"][role] = process_figures(pid, boot_time, ticks)
+    audio = {role: pid for role, pid in roles.items() if role != "memwarden"}
+    figures = processes_figures(list(audio.values()), boot_time, ticks)
+    taken["procs"] = {role: figures[pid] for role, pid in audio.items()}
     taken["server"] = server_figures()
     if "memwarden" in roles:
         import fcntl
@@ -200,7 +210,8 @@ def sample(args):
         if held:
             fcntl.flock(held, fcntl.LOCK_EX)
         try:
-            taken["procs"]["memwarden"] = process_figures(roles["memwarden"], boot_time, ticks)
+            taken["procs"]["memwarden"] = processes_figures(
+                [roles["memwarden"]], boot_time, ticks)[roles["memwarden"]]
             taken["memwarden_buffers"] = memwarden_buffers(wardenpeek) if wardenpeek else None
         finally:
             if held:
