@@ -121,14 +121,22 @@ def registry_counts(image):
 
 
 def jack_graph():
-    """Client names and connections ("port <-> port", each once), from jack_lsp -c."""
+    """Client names and connections of the server, from jack_lsp -c."""
     try:
         listing = subprocess.run(["jack_lsp", "-c"], capture_output=True, text=True,
                                  timeout=10).stdout
     except subprocess.TimeoutExpired:
         return None, None
+    return graph_of(listing)
+
+
+def graph_of(listing):
+    """Client names and connections ("port <-> port", each once, though jack_lsp -c
+    lists it under both its ports) from jack_lsp -c's output."""
     clients, edges, port = set(), set(), None
     for line in listing.splitlines():
+        if not line.strip():
+            continue
         if not line.startswith(" "):
             port = line.strip()
             clients.add(port.split(":", 1)[0])

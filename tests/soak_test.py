@@ -1,20 +1,20 @@
 #!/usr/bin/python3
-"""Checks the soak's judgement (scripts/soak_report.py) on synthetic series: growth
-kept per process across restarts with warm-up left out, the bounds of descriptors and
-RSS, the server's figures against their baseline, and the reading of JACK's
-shared-memory registry.
+"""Checks the soak's judgement on synthetic input: growth kept per process across
+restarts with warm-up left out, the bounds of descriptors and RSS, the server's
+figures against their baseline, the reading of JACK's shared-memory registry and of
+jack_lsp -c (scripts/soak_report.py), and the verdict on one run of the shared-memory
+tools (scripts/soak_shm.py).
 
-usage: soak_report_test.py <scripts/soak_report.py>
+usage: soak_test.py <scripts folder>
 """
-import importlib.util
 import struct
 import sys
 import unittest
 
-spec = importlib.util.spec_from_file_location("soak_report", sys.argv[1])
-soak_report = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(soak_report)
+sys.path.insert(0, sys.argv[1])
 del sys.argv[1]
+import soak_report  # noqa: E402
+import soak_shm  # noqa: E402
 
 
 def series(*processes):
@@ -92,6 +92,18 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(soak_report.registry_counts(bytes(image)), (3, 2))
 
 
+    def test_graph_of_jack_lsp(self):
+        listing = ("system:capture_1\n   passthru:input\nsystem:playback_1\n"
+                   "   passthru:output\n   fuzzpedal:output1\npassthru:input\n"
+                   "   system:capture_1\npassthru:output\n   system:playback_1\n"
+                   "fuzzpedal:output1\n   system:playback_1\nfuzzpedal:input2\n\n")
+        clients, edges = soak_report.graph_of(listing)
+        self.assertEqual(clients, ["fuzzpedal", "passthru", "system"])
+        self.assertEqual(edges, ["fuzzpedal:output1 <-> system:playback_1",
+                                 "passthru:input <-> system:capture_1",
+                                 "passthru:output <-> system:playback_1"])
+
+
 class SeriesRowsTest(unittest.TestCase):
     def test_rows_follow_processes_and_server(self):
         def sample(t, tag, spinreel_pid, fds, clients):
@@ -110,6 +122,40 @@ class SeriesRowsTest(unittest.TestCase):
         self.assertIn("7 at after spinreel", rows["server clients"][6])
         self.assertTrue(rows["server registry entries used"][5])
         self.assertEqual(rows["jackd descriptors"][6], "never sampled")
+
+
+def wardencheck_log(lines):
+    return "".join("WardenCheck D 12-09 04:34:34 12814 12814 %s\n\n" % line for line in lines)
+
+
+class SharedMemoryRunTest(unittest.TestCase):
+    RUN = ["*****test: increase_value_once*****",
+           "WardenCheck base=0x7fb1ba1e4000 Data=0x0",
+           "WardenCheck base=0x7fb1ba1e4000 Data=0x1 CHANGED",
+           "*****test: increase_value_10times*****"] + [
+        "WardenCheck base=0x7fb1ba1e4000 Data=0x%x%s" % (n // 2 + n % 2, " CHANGED" if n % 2 else "")
+        for n in range(20)] + [
+        "*****test: check_allocated*****", "pass",
+        "*****test: test_set_get_registry_index*****", "pass", "pass",
+        "*****test: test_memset*****", "result : 0 0 0 0", "memory dump : 0 0 0 0",
+        "result : -1 -1 -1 -1", "memory dump : -1 -1 -1 -1"]
+    STATUS = ("<<<<<<<<<<< dump memory allocation status >>>>>>>>>>\n" +
+              "".join("Mem[%3d] == NULL\n" % i for i in range(256, 0, -1)) +
+              "Mem[  0] == 0x7fb1ba1e4000\n")
+    INDEX = "<<<<<<<<<<< show registry index >>>>>>>>>>\nindex [  0]\n"
+
+    def test_verdicts(self):
+        self.assertIsNone(soak_shm.judge(wardencheck_log(self.RUN), self.STATUS, self.INDEX))
+        # The second check_allocated "pass" missing, and a test that never ran.
+        broken = [line for line in self.RUN if line != "*****test: test_memset*****"]
+        broken.remove("pass")
+        said = soak_shm.judge(wardencheck_log(broken), self.STATUS, self.INDEX)
+        self.assertIn("check_allocated fail", said)
+        self.assertIn("test_memset", said)
+        said = soak_shm.judge(wardencheck_log(self.RUN), "shm service is not available\n",
+                              "shm service is not available\n")
+        self.assertIn("wardenpeek: found no service", said)
+        self.assertIn("did not end", soak_shm.judge(None, self.STATUS, self.INDEX))
 
 
 if __name__ == "__main__":
