@@ -39,6 +39,7 @@ The bounds:
       /dev/shm: equal to the first sample's at every sample, the one taken after each
       fault included.
 """
+import fcntl
 import json
 import os
 import re
@@ -208,12 +209,11 @@ def sample(args):
     ticks = os.sysconf("SC_CLK_TCK")
     start = float(os.environ.get("SOAK_START", "0"))
     taken = {"t": round(time.time() - start, 2), "tag": tag, "procs": {}}
-    audio = {role: pid for role, pid in roles.items() if role != "memwarden"}
-    figures = processes_figures(list(audio.values()), boot_time, ticks)
-    taken["procs"] = {role: figures[pid] for role, pid in audio.items()}
+    others = {role: pid for role, pid in roles.items() if role != "memwarden"}
+    figures = processes_figures(list(others.values()), boot_time, ticks)
+    taken["procs"] = {role: figures[pid] for role, pid in others.items()}
     taken["server"] = server_figures()
     if "memwarden" in roles:
-        import fcntl
         held = open(lock, "a") if lock else None
         if held:
             fcntl.flock(held, fcntl.LOCK_EX)
@@ -224,9 +224,9 @@ def sample(args):
         finally:
             if held:
                 held.close()
-    for figures in taken["procs"].values():
-        if figures:
-            figures["start"] = round(figures["start"] - start, 2)
+    for one in taken["procs"].values():
+        if one:
+            one["start"] = round(one["start"] - start, 2)
     with open(path, "a") as f:
         f.write(json.dumps(taken) + "\n")
     if against_baseline:
