@@ -1,0 +1,35 @@
+#!/usr/bin/python3
+"""Checks one short recording of the suite, made by scripts/soak after a fault, with the
+demo test's own checks (tests/demo_test.py): spinreel's outputs are the loop sample for
+sample, tapdelay's output holds the echo exactly <delay_ms> later at <feedback>
+percent, fuzzpedal's output equals fxrender's rendering of the recorded input bit for
+bit once settled, and padplayer's outputs hold its key samples whole and nothing else.
+
+    soak_audio.py <recording_dir> <fxrender> <delay_ms> <feedback_percent>
+
+<recording_dir> holds the recorder's WAV files, and loop.wav and key1.wav to key3.wav.
+Prints one line per check; the exit status is 1 when one fails. The soak checks only
+recordings during which the server reported no overrun.
+"""
+import os
+import sys
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(here), "tests"))
+
+import demo_test  # noqa: E402
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__.split("\n\n")[1])
+    results, fxrender = sys.argv[1], sys.argv[2]
+    demo_test.check_loop(results)
+    demo_test.check_echo(results, int(sys.argv[3]), int(sys.argv[4]))
+    demo_test.check_distortion(results, fxrender)
+    demo_test.check_padplayer(results)
+    sys.exit(1 if demo_test.failures else 0)
+
+
+if __name__ == "__main__":
+    main()

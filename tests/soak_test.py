@@ -1,0 +1,162 @@
+#!/usr/bin/python3
+"""Checks the soak's judgement on synthetic input: growth kept per process across
+restarts with warm-up left out, the bounds of descriptors and RSS, the server's
+figures against their baseline, the reading of JACK's shared-memory registry and of
+jack_lsp -c (scripts/soak_report.py), and the verdict on one run of the shared-memory
+tools (scripts/soak_shm.py).
+
+usage: soak_test.py <scripts folder>
+"""
+import struct
+import sys
+import unittest
+
+sys.path.insert(0, sys.argv[1])
+del sys.argv[1]
+import soak_report  # noqa: E402
+import soak_shm  # noqa: E402
+
+
+def series(*processes):
+    """Points of one series from (pid, started, [(t, value)...]) per process."""
+    return [(t, v, (pid, started), started)
+            for pid, started, points in processes for t, v in points]
+
+
+class GrowthTest(unittest.TestCase):
+    def test_descriptors_across_a_restart(self):
+        # The first process's sample at 2 s lies in its warm-up and does not count.
+        flat = series((10, 0, [(2, 30), (10, 22), (20, 22)]),
+                      (11, 25, [(31, 22), (40, 22), (50, 22)]))
+        self.assertEqual(soak_report.judge_count(soak_report.growth(flat)), (True, "ok"))
+
+        leaks = series((10, 0, [(10, 22), (20, 22)]), (11, 25, [(31, 22), (50, 23)]))
+        g = soak_report.growth(leaks)
+        self.assertEqual((g["growth"], g["span"], g["processes"]), (1, 29, 2))
+        ok, said = soak_report.judge_count(g)
+        self.assertFalse(ok)
+        self.assertIn("1 of 2 processes", said)
+
+        # One process growing while the other shrinks is still growth.
+        hidden = series((10, 0, [(10, 22), (20, 23)]), (11, 25, [(31, 22), (50, 21)]))
+        self.assertFalse(soak_report.judge_count(soak_report.growth(hidden))[0])
+
+        # A restarted program that starts with more than its predecessor had.
+        higher = series((10, 0, [(10, 22), (20, 22)]), (11, 25, [(31, 23), (50, 23)]))
+        ok, said = soak_report.judge_count(soak_report.growth(higher))
+        self.assertFalse(ok)
+        self.assertIn("22, 23", said)
+
+        # The same pid again, started later, is another process.
+        reused = series((10, 0, [(10, 22), (20, 22)]), (10, 25, [(31, 23), (50, 23)]))
+        self.assertEqual(soak_report.growth(reused)["processes"], 2)
+
+    def test_rss_rate_and_floor(self):
+        def judged(*processes):
+            return soak_report.judge_rss(soak_report.growth(series(*processes)))[0]
+
+        mib = 1024
+        # 0.9 MiB within a minute: far above 4 MiB/h, but under the 1 MiB floor.
+        self.assertTrue(judged((1, 0, [(10, 100 * mib), (70, 100.9 * mib)])))
+        # 1.5 MiB in half an hour is 3 MiB/h; 3 MiB in half an hour is 6 MiB/h.
+        self.assertTrue(judged((1, 0, [(10, 100 * mib), (1810, 101.5 * mib)])))
+        self.assertFalse(judged((1, 0, [(10, 100 * mib), (1810, 103 * mib)])))
+        # Two processes of 0.75 MiB in 5 min each: 1.5 MiB in 10 min, 9 MiB/h.
+        self.assertFalse(judged((1, 0, [(10, 100 * mib), (310, 100.75 * mib)]),
+                                (2, 320, [(330, 100 * mib), (630, 100.75 * mib)])))
+
+    def test_nothing_past_warm_up_is_not_a_pass(self):
+        young = series((1, 0, [(1, 22), (4, 22)]))
+        self.assertFalse(soak_report.judge_count(soak_report.growth(young))[0])
+
+
+class ServerTest(unittest.TestCase):
+    def test_figures_back_at_their_baseline(self):
+        self.assertTrue(soak_report.judge_level([("baseline", 8), ("after server", 8)])[0])
+        ok, said = soak_report.judge_level([("baseline", 18), ("periodic", 18),
+                                            ("after server", 19)])
+        self.assertFalse(ok)
+        self.assertIn("19 at after server", said)
+
+    def test_registry_counts(self):
+        # The x86-64 layout that jackd 1.9.21 writes: 8 server slots of 264 bytes after
+        # a 24-byte head, then entries of 268 bytes: index, allocator pid, size, id.
+        hdr_len, entry_len = 24 + 8 * 264, 268
+        image = bytearray(hdr_len + 256 * entry_len)
+        struct.pack_into("<IHHiiii", image, 0, 0x4a41434b, 0, 0, 1, len(image), hdr_len, entry_len)
+        struct.pack_into("<i", image, 24 + 264 * 0, 4242)
+        struct.pack_into("<i", image, 24 + 264 * 5, 4343)
+        for i, size in ((0, 107341340), (1, 1196), (7, 0), (255, 64)):
+            struct.pack_into("<hhii", image, hdr_len + i * entry_len, i, 0, 4242, size)
+        # Entry 7 was released: its index stays, its size is 0.
+        self.assertEqual(soak_report.registry_counts(bytes(image)), (3, 2))
+
+
+    def test_graph_of_jack_lsp(self):
+        listing = ("system:capture_1\n   passthru:input\nsystem:playback_1\n"
+                   "   passthru:output\n   fuzzpedal:output1\npassthru:input\n"
+                   "   system:capture_1\npassthru:output\n   system:playback_1\n"
+                   "fuzzpedal:output1\n   system:playback_1\nfuzzpedal:input2\n\n")
+        clients, edges = soak_report.graph_of(listing)
+        self.assertEqual(clients, ["fuzzpedal", "passthru", "system"])
+        self.assertEqual(edges, ["fuzzpedal:output1 <-> system:playback_1",
+                                 "passthru:input <-> system:capture_1",
+                                 "passthru:output <-> system:playback_1"])
+
+
+class SeriesRowsTest(unittest.TestCase):
+    def test_rows_follow_processes_and_server(self):
+        def sample(t, tag, spinreel_pid, fds, clients):
+            figures = {"pid": spinreel_pid, "start": 0 if spinreel_pid == 1 else 30,
+                       "fds": fds, "rss_kib": 1000, "threads": 5}
+            server = {"clients": clients, "connections": 1, "edges": ["a <-> b"],
+                      "registry_entries": 7, "registry_servers": 1, "shm_files": 18}
+            return {"t": t, "tag": tag, "procs": {"spinreel": figures}, "server": server}
+
+        samples = [sample(10, "baseline", 1, 22, 8), sample(20, "periodic", 1, 22, 8),
+                   sample(40, "after spinreel", 2, 22, 7), sample(50, "periodic", 2, 23, 8)]
+        rows = {r[0]: r for r in soak_report.series_rows(samples)}
+        _, first, last, g, _, ok, _ = rows["spinreel descriptors"]
+        self.assertEqual((first, last, g["processes"], ok), (22, 23, 2, False))
+        self.assertFalse(rows["server clients"][5])
+        self.assertIn("7 at after spinreel", rows["server clients"][6])
+        self.assertTrue(rows["server registry entries used"][5])
+        self.assertEqual(rows["jackd descriptors"][6], "never sampled")
+
+
+def wardencheck_log(lines):
+    return "".join("WardenCheck D 12-09 04:34:34 12814 12814 %s\n\n" % line for line in lines)
+
+
+class SharedMemoryRunTest(unittest.TestCase):
+    RUN = ["*****test: increase_value_once*****",
+           "WardenCheck base=0x7fb1ba1e4000 Data=0x0",
+           "WardenCheck base=0x7fb1ba1e4000 Data=0x1 CHANGED",
+           "*****test: increase_value_10times*****"] + [
+        "WardenCheck base=0x7fb1ba1e4000 Data=0x%x%s" % (n // 2 + n % 2, " CHANGED" if n % 2 else "")
+        for n in range(20)] + [
+        "*****test: check_allocated*****", "pass",
+        "*****test: test_set_get_registry_index*****", "pass", "pass",
+        "*****test: test_memset*****", "result : 0 0 0 0", "memory dump : 0 0 0 0",
+        "result : -1 -1 -1 -1", "memory dump : -1 -1 -1 -1"]
+    STATUS = ("<<<<<<<<<<< dump memory allocation status >>>>>>>>>>\n" +
+              "".join("Mem[%3d] == NULL\n" % i for i in range(256, 0, -1)) +
+              "Mem[  0] == 0x7fb1ba1e4000\n")
+    INDEX = "<<<<<<<<<<< show registry index >>>>>>>>>>\nindex [  0]\n"
+
+    def test_verdicts(self):
+        self.assertIsNone(soak_shm.judge(wardencheck_log(self.RUN), self.STATUS, self.INDEX))
+        # The second check_allocated "pass" missing, and a test that never ran.
+        broken = [line for line in self.RUN if line != "*****test: test_memset*****"]
+        broken.remove("pass")
+        said = soak_shm.judge(wardencheck_log(broken), self.STATUS, self.INDEX)
+        self.assertIn("check_allocated fail", said)
+        self.assertIn("test_memset", said)
+        said = soak_shm.judge(wardencheck_log(self.RUN), "shm service is not available\n",
+                              "shm service is not available\n")
+        self.assertIn("wardenpeek: found no service", said)
+        self.assertIn("did not end", soak_shm.judge(None, self.STATUS, self.INDEX))
+
+
+if __name__ == "__main__":
+    unittest.main()
