@@ -75,20 +75,22 @@ def read_cycles(results):
     return period, np.array(cycles, np.uint32), np.array(notices, np.uint32), all_kept
 
 
-def touched_cycles(period, cycles, notices, all_kept, margin=2, lag=4):
+def touched_cycles(period, cycles, notices, all_kept, margin=2, lag=None):
     """The rule of the C++ harness (tests/harness/overrun_map.cpp): a recorded cycle is
     touched when its frame time does not step by exactly one period from the cycle
-    before or to the cycle after, or when it began within `lag` periods before an
-    overrun notice (notices come late, from another thread); each touched cycle is
+    before or to the cycle after, or when it began within `lag` periods (by default
+    four, and at least 0.15 s at 44100 Hz) before an overrun notice (notices come late,
+    from another thread, later still on a busy machine); each touched cycle is
     widened by `margin` cycles on both sides. All are touched when notices were lost.
     Frame times wrap at 2^32, as uint32 arithmetic does."""
+    lag_frames = lag * period if lag is not None else max(4 * period, 44100 * 3 // 20)
     hit = np.full(len(cycles), not all_kept)
     odd = np.diff(cycles) != period
     hit[:-1] |= odd
     hit[1:] |= odd
     for notice in notices:
         before = (notice - cycles).astype(np.int32)
-        hit |= (before >= 0) & (before <= lag * period)
+        hit |= (before >= 0) & (before <= lag_frames)
     touched = hit.copy()
     for k in range(1, margin + 1):
         touched[k:] |= hit[:-k]
@@ -101,7 +103,7 @@ class Overruns:
     the server's frame time had run ahead of the recording by then (where that differs
     between two samples, cycles were lost or repeated between them)."""
 
-    def __init__(self, results, frames, margin=2, lag=4):
+    def __init__(self, results, frames, margin=2, lag=None):
         period, cycles, notices, all_kept = read_cycles(results)
         touched = touched_cycles(period, cycles, notices, all_kept, margin, lag)
         lead = (cycles - cycles[:1] - period * np.arange(len(cycles), dtype=np.uint32))

@@ -257,7 +257,7 @@ TEST(harness_overrun_map, comparisons_leave_touched_cycles_out_and_judge_the_res
     EXPECT_FALSE(is_inconclusive(all_of({too_little, ::testing::AssertionFailure() << "wrong"})));
 }
 
-// A client that copies its input to its output and, every 40th cycle, sleeps for
+// A client that copies its input to its output and, once a second, sleeps for
 // three periods: the server overruns those cycles, and the blocks through it are lost,
 // repeated or torn.
 struct staller {
@@ -265,6 +265,7 @@ struct staller {
     jack_port_t *in = nullptr, *out = nullptr;
     std::atomic<size_t> cycles{0};
     std::chrono::microseconds stall;
+    size_t stall_every = 0;  // cycles
 
     explicit staller(const jack_server& server) {
         client = jack_client_open("staller", jack_options_t(JackNoStartServer | JackServerName), nullptr,
@@ -272,6 +273,7 @@ struct staller {
         if (client == nullptr) throw std::runtime_error("staller cannot open");
         stall = std::chrono::microseconds(3'000'000ull * jack_get_buffer_size(client) /
                                           jack_get_sample_rate(client));
+        stall_every = jack_get_sample_rate(client) / jack_get_buffer_size(client);
         in = jack_port_register(client, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
         out = jack_port_register(client, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(client, process, this);
@@ -282,14 +284,16 @@ struct staller {
         auto& self = *static_cast<staller*>(arg);
         std::copy_n(static_cast<const float*>(jack_port_get_buffer(self.in, n)), n,
                     static_cast<float*>(jack_port_get_buffer(self.out, n)));
-        if (self.cycles.fetch_add(1) % 40 == 39) std::this_thread::sleep_for(self.stall);
+        if (self.cycles.fetch_add(1) % self.stall_every == self.stall_every - 1) {
+            std::this_thread::sleep_for(self.stall);
+        }
         return 0;
     }
 };
 
 TEST(harness_overrun_map, a_recording_through_a_stalling_client_is_judged_where_untouched) {
     const size_t period = default_period;
-    const auto signal = ramp(160 * period, 0.01, 1.234567e-5);
+    const auto signal = ramp(4 * 44100 / period * period, 0.01, 1.234567e-5);  // 4 s
     EXPECT_TRUE(retry_inconclusive([&] {
         jack_server server;
         harness_client feeder(server.name(), "feeder");

@@ -141,12 +141,14 @@ overrun_map harness_client::overruns(size_t margin_cycles) const {
     const auto seen = size_t(xruns_.load(std::memory_order_acquire));
     const size_t kept = std::min(seen, xrun_times_.size());
     // The server reports an overrun while the cycle it spoiled is still running
-    // late, and the notice arrives within a few cycles even on a busy machine; a
+    // late; the notice comes through a thread that is not real-time, within a few
+    // cycles on a quiet machine and up to a good tenth of a second on a busy one. A
     // recorder in the spoiled chain also sees its frame times jump.
     const jack_nframes_t block = buffer_size();
+    const jack_nframes_t lag = std::max<jack_nframes_t>(4 * block, jack_get_sample_rate(client_) * 3 / 20);
     return overrun_map(block, {cycle_times_.begin(), cycle_times_.begin() + std::ptrdiff_t(cycles)},
                        {xrun_times_.begin(), xrun_times_.begin() + std::ptrdiff_t(kept)},
-                       kept == seen, margin_cycles, 4 * block);
+                       kept == seen, margin_cycles, lag);
 }
 
 bool harness_client::connect(const std::string& source, const std::string& destination) {
