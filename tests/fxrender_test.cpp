@@ -450,7 +450,8 @@ TEST(fxrender_live, renders_a_recorded_tapdelay_input_as_tapdelay_played_it) {
         server_options options;
         options.loopback = false;
         live_rig rig{options};
-        auto result = rig.run(TAPDELAY_PATH, "td", numbers, signal, 200ms);
+        // Half a second for the new connections' overruns, if any, to pass.
+        auto result = rig.run(TAPDELAY_PATH, "td", numbers, signal, 500ms);
         if (result) {
             const auto source = rig.recorder.captured("source");
             const auto heard = rig.recorder.captured("out1");

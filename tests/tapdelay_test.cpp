@@ -162,6 +162,9 @@ TEST_P(tapdelay_echo, output1_carries_the_echo_of_input1_and_output2_is_silent) 
             !recorder.connect("td:output2", "recorder:out2")) {
             return testing::AssertionFailure() << "cannot wire the rig";
         }
+        // A new connection reorders the graph, which can overrun a cycle: the
+        // recording starts once that and its notices have passed.
+        std::this_thread::sleep_for(500ms);
         recorder.start_capture();
         spinreel.client.start_feed();
         if (!recorder.wait_captured(capacity, 10s)) {
