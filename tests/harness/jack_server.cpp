@@ -76,8 +76,16 @@ jack_server::jack_server(server_options options) : name_(unique_server_name()) {
     args.insert(args.end(), {"-t", "5000"});
     if (options.loopback) args.insert(args.end(), {"-L", "2"});
     if (options.refuse_self_connect) args.insert(args.end(), {"-a", "A"});
-    args.insert(args.end(), {"-d", "dummy", "-r", std::to_string(options.rate), "-p",
-                             std::to_string(options.period), "-C", "2", "-P", "2"});
+    if (options.net_master.empty()) {
+        args.insert(args.end(), {"-d", "dummy", "-r", std::to_string(options.rate), "-p",
+                                 std::to_string(options.period), "-C", "2", "-P", "2"});
+    } else {
+        // The rate and the period are the studio's.
+        args.insert(args.end(), {"-d", "net", "-a", options.net_master, "-n", options.net_name,
+                                 "-l", std::to_string(options.net_latency), "-C",
+                                 std::to_string(options.net_capture), "-P",
+                                 std::to_string(options.net_playback)});
+    }
     std::vector<std::string> env{"JACK_NO_AUDIO_RESERVATION=1"};
     if (jack_driver_source_dir().empty()) {
         if (!options.internal_dir.empty()) env.push_back("JACK_INTERNAL_DIR=" + options.internal_dir);

@@ -27,6 +27,13 @@ struct server_options {
     // Extra environment for jackd, e.g. a sanitizer runtime preloaded so that it can
     // load an instrumented internal client.
     std::vector<std::string> env;
+    // Non-empty: the server is a device of the studio at this address, on JACK's
+    // network backend (-d net) instead of the dummy one; the studio's netmanager
+    // shows it as `net_name`, with `net_capture` channels from the studio and
+    // `net_playback` to it, `net_latency` cycles behind.
+    std::string net_master;
+    std::string net_name = "device";
+    unsigned net_capture = 2, net_playback = 2, net_latency = 2;
 };
 
 class jack_server {

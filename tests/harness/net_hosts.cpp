@@ -1,0 +1,145 @@
+// The studio host of the network tests, through scripts/net-hosts.
+#include "net_hosts.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "jack_server.h"
+#include "target_config.h"
+#include "util.h"
+
+namespace harness {
+
+namespace {
+
+// The studio is a machine of its own kind: it runs this machine's JACK, whatever
+// the programs under test are built for.
+const std::string studio_jack_bin = "/usr/bin/";
+const std::vector<std::string> studio_env = {"JACK_DEFAULT_SERVER=studio", "JACK_NO_START_SERVER=1",
+                                             "JACK_NO_AUDIO_RESERVATION=1"};
+
+}  // namespace
+
+studio::studio(unsigned period) : period_(period), dir_(make_test_subdir("net-hosts")) {
+    // This process is the device; the studio is made, and watches this process.
+    const std::string pid = std::to_string(getpid());
+    net_hosts({"up", dir_, pid, "studio", "device=" + pid});
+    try {
+        start_server();
+    } catch (...) {
+        net_hosts({"down", dir_});
+        throw;
+    }
+}
+
+studio::~studio() {
+    if (server_) server_->stop(2s);
+    try {
+        net_hosts({"down", dir_});
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+}
+
+void studio::net_hosts(const std::vector<std::string>& args) const {
+    child_process run(net_hosts_script, args);
+    const auto status = run.wait(30s);
+    if (!status || status->code != 0) {
+        if (!status) run.stop(1s);
+        throw std::runtime_error("net-hosts " + args.front() + " failed: " + run.err());
+    }
+}
+
+std::vector<std::string> studio::on_studio(const std::vector<std::string>& command) const {
+    std::vector<std::string> args{"run", dir_, "studio"};
+    args.insert(args.end(), command.begin(), command.end());
+    return args;
+}
+
+void studio::start_server() {
+    if (server_) earlier_logs_ += server_->out() + server_->err();
+    std::vector<std::string> args{"-n", "studio"};
+    if (realtime_scheduling_allowed()) {
+        args.insert(args.end(), {"-R", "-P", std::to_string(server_realtime_priority)});
+    } else {
+        args.push_back("-r");
+    }
+    args.insert(args.end(), {"-t", "5000", "-d", "dummy", "-r", "44100", "-p",
+                             std::to_string(period_), "-C", "2", "-P", "2"});
+    args.insert(args.begin(), studio_jack_bin + "jackd");
+    server_ = std::make_unique<child_process>(net_hosts_script, on_studio(args), studio_env);
+    std::string out;
+    if (!jack_tool({"jack_wait", "-w", "-t", "10"}) || !jack_tool({"jack_load", "netmanager"}, &out)) {
+        throw std::runtime_error("the studio's server did not come up with netmanager:\n" + out +
+                                 server_log());
+    }
+}
+
+void studio::kill_server() {
+    server_->signal(SIGKILL);
+    server_->wait(10s);
+}
+
+bool studio::server_running() const { return server_ && server_->running(); }
+
+bool studio::jack_tool(const std::vector<std::string>& args, std::string* out) const {
+    std::vector<std::string> command = args;
+    command.front() = studio_jack_bin + command.front();
+    child_process tool(net_hosts_script, on_studio(command), studio_env);
+    const auto status = tool.wait(10s);
+    if (!status) tool.stop(1s);
+    if (out) *out = tool.out() + tool.err();
+    return status && status->code == 0;
+}
+
+std::vector<std::string> studio::ports() const {
+    std::string out;
+    return jack_tool({"jack_lsp"}, &out) ? split_lines(out) : std::vector<std::string>{};
+}
+
+bool studio::wait_for_port(const std::string& port, duration timeout) const {
+    return wait_until(
+        [&] {
+            const auto all = ports();
+            return std::find(all.begin(), all.end(), port) != all.end();
+        },
+        timeout);
+}
+
+bool studio::wait_port_gone(const std::string& port, duration timeout) const {
+    return wait_until(
+        [&] {
+            std::string out;
+            if (!jack_tool({"jack_lsp"}, &out)) return false;
+            const auto all = split_lines(out);
+            return std::find(all.begin(), all.end(), port) == all.end();
+        },
+        timeout);
+}
+
+bool studio::connect(const std::string& source, const std::string& destination) const {
+    return jack_tool({"jack_connect", source, destination});
+}
+
+void studio::link(bool up) const { net_hosts({"link", dir_, "device", up ? "up" : "down"}); }
+
+size_t studio::overrun_lines() const {
+    size_t lines = 0;
+    for (const auto& line : split_lines(server_log())) {
+        if (line.find("XRun") != std::string::npos ||
+            line.find("Process error") != std::string::npos) {
+            ++lines;
+        }
+    }
+    return lines;
+}
+
+std::string studio::server_log() const {
+    return earlier_logs_ + (server_ ? server_->out() + server_->err() : std::string());
+}
+
+}  // namespace harness

@@ -1,0 +1,61 @@
+// A studio on a network of the test's own, for JACK's network transport: the test
+// process is the device (run_tests with isolation::shm_and_network gave it a network
+// namespace and a /dev/shm of its own) and scripts/net-hosts makes the studio, a
+// second host joined to it by a veth pair. The studio runs this machine's jackd
+// (dummy backend) with netmanager loaded; a jack_server with `net_master` set to
+// studio::address is a device of it, whose system ports are network channels that
+// appear on the studio as <device>:from_slave_N and <device>:to_slave_N.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace harness {
+
+class studio {
+public:
+    static constexpr const char* address = "10.77.0.1";
+
+    // Makes the studio host and starts its server at `period` frames; throws with
+    // what failed. The host goes away with this object, or with the test process.
+    explicit studio(unsigned period);
+    ~studio();
+    studio(const studio&) = delete;
+    studio& operator=(const studio&) = delete;
+
+    // jackd -d dummy, then netmanager loaded into it; throws if either fails.
+    void start_server();
+    // SIGKILL, as a crash would.
+    void kill_server();
+    bool server_running() const;
+
+    // Runs one of this machine's JACK tools (jack_lsp, jack_connect, ...) on the
+    // studio against its server; false if it fails or takes over 10 s.
+    bool jack_tool(const std::vector<std::string>& args, std::string* out = nullptr) const;
+    // The studio's ports, empty if it cannot list them.
+    std::vector<std::string> ports() const;
+    bool wait_for_port(const std::string& port, duration timeout) const;
+    bool wait_port_gone(const std::string& port, duration timeout) const;
+    bool connect(const std::string& source, const std::string& destination) const;
+
+    // Cuts this host's link to the studio, or brings it back.
+    void link(bool up) const;
+
+    // Lines of the server's log that mark a late or unfinished cycle, so far.
+    size_t overrun_lines() const;
+    std::string server_log() const;
+
+private:
+    std::vector<std::string> on_studio(const std::vector<std::string>& command) const;
+    void net_hosts(const std::vector<std::string>& args) const;
+
+    unsigned period_;
+    std::string dir_;
+    std::unique_ptr<child_process> server_;
+    std::string earlier_logs_;
+};
+
+}  // namespace harness
