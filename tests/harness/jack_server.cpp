@@ -80,8 +80,9 @@ jack_server::jack_server(server_options options) : name_(unique_server_name()) {
         args.insert(args.end(), {"-d", "dummy", "-r", std::to_string(options.rate), "-p",
                                  std::to_string(options.period), "-C", "2", "-P", "2"});
     } else {
-        // The rate and the period are the studio's.
-        args.insert(args.end(), {"-d", "net", "-a", options.net_master, "-n", options.net_name,
+        // The rate and the period are the studio's. -s keeps the connections to the
+        // system ports, which the backend makes anew whenever the studio returns.
+        args.insert(args.end(), {"-d", "net", "-a", options.net_master, "-s", "-n", options.net_name,
                                  "-l", std::to_string(options.net_latency), "-C",
                                  std::to_string(options.net_capture), "-P",
                                  std::to_string(options.net_playback)});

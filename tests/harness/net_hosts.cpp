@@ -16,18 +16,30 @@ namespace harness {
 
 namespace {
 
-// The studio is a machine of its own kind: it runs this machine's JACK, whatever
-// the programs under test are built for.
+// The studio, and any device but this process, is a machine of its own kind: it
+// runs this machine's JACK, whatever the programs under test are built for.
 const std::string studio_jack_bin = "/usr/bin/";
-const std::vector<std::string> studio_env = {"JACK_DEFAULT_SERVER=studio", "JACK_NO_START_SERVER=1",
-                                             "JACK_NO_AUDIO_RESERVATION=1"};
+
+std::vector<std::string> server_env(const std::string& server) {
+    return {"JACK_DEFAULT_SERVER=" + server, "JACK_NO_START_SERVER=1", "JACK_NO_AUDIO_RESERVATION=1"};
+}
+const std::vector<std::string> studio_env = server_env("studio");
+
+// jackd's switch for real-time mode, as the test servers have it.
+std::vector<std::string> realtime_args() {
+    if (!realtime_scheduling_allowed()) return {"-r"};
+    return {"-R", "-P", std::to_string(server_realtime_priority)};
+}
 
 }  // namespace
 
-studio::studio(unsigned period) : period_(period), dir_(make_test_subdir("net-hosts")) {
-    // This process is the device; the studio is made, and watches this process.
+studio::studio(unsigned period, const std::vector<std::string>& other_devices)
+    : period_(period), dir_(make_test_subdir("net-hosts")) {
+    // This process is the device; the other hosts are made, and watch this process.
     const std::string pid = std::to_string(getpid());
-    net_hosts({"up", dir_, pid, "studio", "device=" + pid});
+    std::vector<std::string> up{"up", dir_, pid, "studio", "device=" + pid};
+    up.insert(up.end(), other_devices.begin(), other_devices.end());
+    net_hosts(up);
     try {
         start_server();
     } catch (...) {
@@ -54,8 +66,9 @@ void studio::net_hosts(const std::vector<std::string>& args) const {
     }
 }
 
-std::vector<std::string> studio::on_studio(const std::vector<std::string>& command) const {
-    std::vector<std::string> args{"run", dir_, "studio"};
+std::vector<std::string> studio::on_host(const std::string& host,
+                                        const std::vector<std::string>& command) const {
+    std::vector<std::string> args{"run", dir_, host};
     args.insert(args.end(), command.begin(), command.end());
     return args;
 }
@@ -63,15 +76,12 @@ std::vector<std::string> studio::on_studio(const std::vector<std::string>& comma
 void studio::start_server() {
     if (server_) earlier_logs_ += server_->out() + server_->err();
     std::vector<std::string> args{"-n", "studio"};
-    if (realtime_scheduling_allowed()) {
-        args.insert(args.end(), {"-R", "-P", std::to_string(server_realtime_priority)});
-    } else {
-        args.push_back("-r");
-    }
+    const auto realtime = realtime_args();
+    args.insert(args.end(), realtime.begin(), realtime.end());
     args.insert(args.end(), {"-t", "5000", "-d", "dummy", "-r", "44100", "-p",
                              std::to_string(period_), "-C", "2", "-P", "2"});
     args.insert(args.begin(), studio_jack_bin + "jackd");
-    server_ = std::make_unique<child_process>(net_hosts_script, on_studio(args), studio_env);
+    server_ = std::make_unique<child_process>(net_hosts_script, on_host("studio", args), studio_env);
     std::string out;
     if (!jack_tool({"jack_wait", "-w", "-t", "10"}) || !jack_tool({"jack_load", "netmanager"}, &out)) {
         throw std::runtime_error("the studio's server did not come up with netmanager:\n" + out +
@@ -87,9 +97,23 @@ void studio::kill_server() {
 bool studio::server_running() const { return server_ && server_->running(); }
 
 bool studio::jack_tool(const std::vector<std::string>& args, std::string* out) const {
+    return jack_tool_on("studio", args, out);
+}
+
+std::unique_ptr<child_process> studio::start_other_device(const std::string& name) const {
+    std::vector<std::string> args{studio_jack_bin + "jackd", "-n", name};
+    const auto realtime = realtime_args();
+    args.insert(args.end(), realtime.begin(), realtime.end());
+    args.insert(args.end(), {"-t", "5000", "-d", "net", "-a", address, "-n", name, "-l", "2", "-C",
+                             "1", "-P", "1"});
+    return std::make_unique<child_process>(net_hosts_script, on_host(name, args), server_env(name));
+}
+
+bool studio::jack_tool_on(const std::string& name, const std::vector<std::string>& args,
+                          std::string* out) const {
     std::vector<std::string> command = args;
     command.front() = studio_jack_bin + command.front();
-    child_process tool(net_hosts_script, on_studio(command), studio_env);
+    child_process tool(net_hosts_script, on_host(name, command), server_env(name));
     const auto status = tool.wait(10s);
     if (!status) tool.stop(1s);
     if (out) *out = tool.out() + tool.err();

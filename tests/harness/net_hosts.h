@@ -19,9 +19,10 @@ class studio {
 public:
     static constexpr const char* address = "10.77.0.1";
 
-    // Makes the studio host and starts its server at `period` frames; throws with
-    // what failed. The host goes away with this object, or with the test process.
-    explicit studio(unsigned period);
+    // Makes the studio host, and a host for each of `other_devices` on its network,
+    // and starts the studio's server at `period` frames; throws with what failed.
+    // The hosts go away with this object, or with the test process.
+    explicit studio(unsigned period, const std::vector<std::string>& other_devices = {});
     ~studio();
     studio(const studio&) = delete;
     studio& operator=(const studio&) = delete;
@@ -41,6 +42,13 @@ public:
     bool wait_port_gone(const std::string& port, duration timeout) const;
     bool connect(const std::string& source, const std::string& destination) const;
 
+    // Starts a device of this machine's own JACK on host `name` (one of
+    // other_devices), with one channel each way, under the name `name` on the studio.
+    std::unique_ptr<child_process> start_other_device(const std::string& name) const;
+    // jack_tool() on host `name`, against its device's server.
+    bool jack_tool_on(const std::string& name, const std::vector<std::string>& args,
+                      std::string* out = nullptr) const;
+
     // Cuts this host's link to the studio, or brings it back.
     void link(bool up) const;
 
@@ -49,7 +57,8 @@ public:
     std::string server_log() const;
 
 private:
-    std::vector<std::string> on_studio(const std::vector<std::string>& command) const;
+    std::vector<std::string> on_host(const std::string& host,
+                                     const std::vector<std::string>& command) const;
     void net_hosts(const std::vector<std::string>& args) const;
 
     unsigned period_;
