@@ -4,9 +4,13 @@ profile names packages one a line, the demo's none of the test profile's and no
 armhf package (its install adds no second architecture), and no profile named
 means both. Listing runs as if by a user without root, with the commands that
 would install anything replaced by stubs that note every call: none may be made.
+On a machine where jackd2 is installed, it also checks what the script's package
+filter let in of JACK's programs and plug-ins.
 
 usage: install_deps_test.py <scripts/install-deps>
 """
+import fnmatch
+import glob
 import os
 import re
 import subprocess
@@ -74,6 +78,23 @@ class InstallDepsListTest(unittest.TestCase):
                              text=True, env=self.env, stdin=subprocess.DEVNULL, timeout=30)
         self.assertEqual((run.returncode, run.stdout), (2, ""))
         self.assertIn("usage", run.stderr)
+
+
+class InstalledJackFilesTest(unittest.TestCase):
+    """What the package filter let onto this machine: of JACK's programs and
+    plug-ins, exactly the files it names, the network backend and netmanager among
+    them, and none of the bundled examples."""
+
+    def test_only_the_named_jack_files_are_installed(self):
+        if not os.path.exists("/usr/bin/jackd"):
+            self.skipTest("jackd2 is not installed")
+        with open(SCRIPT) as script:
+            includes = re.findall(r"^path-include=(\S+)$", script.read(), re.M)
+        installed = glob.glob("/usr/bin/jack_*") + glob.glob("/usr/lib/*/jack/*")
+        strays = [f for f in installed if not any(fnmatch.fnmatch(f, p) for p in includes)]
+        self.assertEqual(strays, [])
+        for plugin in ("jack_net.so", "netmanager.so"):
+            self.assertTrue(glob.glob("/usr/lib/*/jack/" + plugin), plugin)
 
 
 if __name__ == "__main__":
