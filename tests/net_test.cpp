@@ -56,18 +56,43 @@ std::optional<size_t> find_lag(const std::vector<float>& direct, const std::vect
     return std::nullopt;
 }
 
-// Every untouched block of `looped` equals `direct` `lag` frames earlier. A studio
-// overrun that the device cannot see can spoil the copy: a mismatch with overruns
-// on the studio is inconclusive, one without them a failure. Fewer than half of
-// the blocks judged, or too little sound among them, is inconclusive.
+// Whether looped block `b` is a cycle that crossed late: the studio passes on what
+// has arrived of the device's cycle when its own begins, and a cycle that is late
+// there comes back whole or in part as a neighbouring cycle (a stale packet), with no
+// overrun on either side. Each of its samples is then the output of a cycle up to
+// two away, where a corrupted copy would hold other values.
+bool crossed_late(const std::vector<float>& direct, const std::vector<float>& looped, size_t lag,
+                  size_t b) {
+    for (size_t i = 0; i < period; ++i) {
+        const size_t at = b * period + i;
+        bool neighbour = false;
+        for (size_t away = 1; away <= 2 && !neighbour; ++away) {
+            const size_t step = away * period;
+            neighbour = (at >= lag + step && looped[at] == direct[at - lag - step]) ||
+                        (at + step < direct.size() + lag && looped[at] == direct[at - lag + step]);
+        }
+        if (!neighbour && looped[at] != direct[at - lag]) return false;
+    }
+    return true;
+}
+
+// Every untouched block of `looped` equals `direct` `lag` frames earlier, but for
+// cycles that crossed late (at most one in 50). A studio overrun that the device
+// cannot see can spoil the copy: a mismatch with overruns on the studio is
+// inconclusive, one without them a failure. Fewer than half of the blocks judged,
+// or too little sound among them, is inconclusive.
 ::testing::AssertionResult repeats_at_lag(const std::vector<float>& direct,
                                           const std::vector<float>& looped, size_t lag,
                                           const overrun_map& overruns, bool studio_overran) {
     const size_t blocks = std::min(direct.size(), looped.size()) / period;
-    size_t judged = 0, sounding = 0;
+    size_t judged = 0, sounding = 0, late = 0;
     for (size_t b = lag / period; b < blocks; ++b) {
         if (overruns.touched(b) || overruns.touched(b - lag / period)) continue;
         const float* want = &direct[b * period - lag];
+        if (!std::equal(want, want + period, &looped[b * period]) &&
+            crossed_late(direct, looped, lag, b) && ++late * 50 <= blocks) {
+            continue;
+        }
         if (!std::equal(want, want + period, &looped[b * period])) {
             const std::string where = "block " + std::to_string(b) + " of the looped recording differs";
             return studio_overran ? inconclusive(where + ", with overruns on the studio")
@@ -80,6 +105,7 @@ std::optional<size_t> find_lag(const std::vector<float>& direct, const std::vect
         return inconclusive(std::to_string(judged) + " of " + std::to_string(blocks) +
                             " blocks judged, " + std::to_string(sounding) + " sounding");
     }
+    ::testing::Test::RecordProperty("late_cycles", std::to_string(late));
     return ::testing::AssertionSuccess();
 }
 
