@@ -15,6 +15,14 @@ int jack_initialize(jack_client_t* client, const char* /*load_init*/) {
         jack_port_register(client, "input", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     ports->output_port =
         jack_port_register(client, "output", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    // A full port table leaves a handle null. Activated so, the copy would hand the
+    // null port to the server's own process thread and take the whole server down;
+    // refusing the load instead lets the server close the client, release the port
+    // that did register and hand the record to jack_finish.
+    if (ports->input_port == nullptr || ports->output_port == nullptr) {
+        fputs("no more JACK ports available\n", stderr);
+        return 1;
+    }
     jack_activate(client);
 
     // From here on a failure leaves the client active; the record stays the process
@@ -24,8 +32,7 @@ int jack_initialize(jack_client_t* client, const char* /*load_init*/) {
         fputs("no physical capture ports\n", stderr);
         return 1;
     }
-    if (ports->input_port == nullptr ||
-        jack_connect(client, capture[0], jack_port_name(ports->input_port)) != 0) {
+    if (jack_connect(client, capture[0], jack_port_name(ports->input_port)) != 0) {
         fputs("cannot connect input ports\n", stderr);
     }
     free(capture);
@@ -35,8 +42,7 @@ int jack_initialize(jack_client_t* client, const char* /*load_init*/) {
         fputs("no physical playback ports\n", stderr);
         return 1;
     }
-    if (ports->output_port == nullptr ||
-        jack_connect(client, jack_port_name(ports->output_port), playback[0]) != 0) {
+    if (jack_connect(client, jack_port_name(ports->output_port), playback[0]) != 0) {
         fputs("cannot connect output ports\n", stderr);
     }
     free(playback);

@@ -16,8 +16,9 @@ struct port_pair_t {
 
 extern "C" {
 // Registers "input" and "output", activates and connects them. Returns 0 when set-up
-// completed, 1 when the record cannot be allocated or a list of physical ports is
-// missing. load_init, the load request's string, is not used.
+// completed, 1 when the record cannot be allocated, a port cannot be registered (before
+// activation, so the server refuses the load) or a list of physical ports is missing.
+// load_init, the load request's string, is not used.
 PASSTHRU_EXPORT int jack_initialize(jack_client_t* client, const char* load_init);
 // The process callback: copies the input buffer to the output buffer.
 PASSTHRU_EXPORT int inprocess(jack_nframes_t nframes, void* arg) REALTIME_NONBLOCKING;

@@ -2,6 +2,7 @@
 // die or write junk, a client of another user, many tools at once, no descriptor
 // kept per transaction, and a burst of releases while it is stopped.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <poll.h>
@@ -134,6 +135,23 @@ TEST_F(memwarden, logs_its_start_up_line_once) {
     EXPECT_EQ(lines[0].priority, 'I');
     EXPECT_EQ(lines[0].message, "MemWarden is starting now");
     EXPECT_TRUE(daemon->process().running());
+}
+
+TEST(memwarden_publish, a_daemon_that_cannot_publish_says_so_and_exits_1) {
+    // A plain file where the binder directory must go.
+    const std::string runtime_dir = make_runtime_dir();
+    const int file = open((runtime_dir + "/binder").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    close(file);
+    memwarden_daemon daemon(runtime_dir);
+    const auto status = daemon.process().wait(harness::duration(5000));
+    ASSERT_TRUE(status) << daemon.log();
+    EXPECT_EQ(status->code, 1);
+    const std::vector<log_record_t> lines = records_of(daemon.log(), "main_memwarden");
+    ASSERT_EQ(lines.size(), 1u) << daemon.log();
+    EXPECT_EQ(lines[0].priority, 'E');
+    EXPECT_EQ(lines[0].message.rfind("MemWarden cannot publish com.velmora.android.kel.IAndroidShm", 0), 0u)
+        << lines[0].message;
 }
 
 TEST_F(memwarden, after_a_kill_the_tools_see_no_service_and_a_new_daemon_takes_over) {

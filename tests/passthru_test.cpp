@@ -5,28 +5,15 @@
 #include <string>
 
 #include "harness.h"
+#include "passthru_server.h"
 
 using namespace harness;
 
 namespace {
 
-// The folder of the built plug-in: a server started with JACK_INTERNAL_DIR set to it
-// finds the plug-in by name, as an installed server finds the installed one.
-std::string plugin_dir() {
-    const std::string path = PASSTHRU_PATH;
-    return path.substr(0, path.rfind('/'));
-}
-
 server_options with_plugin(bool refuse_self_connect = false) {
-    server_options options;
-    options.loopback = false;
+    server_options options = passthru_server_options();
     options.refuse_self_connect = refuse_self_connect;
-    options.internal_dir = plugin_dir();
-#ifdef SANITIZER_RUNTIME
-    // An instrumented plug-in needs its sanitizer's runtime loaded first in the
-    // uninstrumented server; the server's own leaks at exit are not ours to report.
-    options.env = {"LD_PRELOAD=" SANITIZER_RUNTIME, "ASAN_OPTIONS=detect_leaks=0"};
-#endif
     return options;
 }
 

@@ -30,10 +30,22 @@ android::sp<android::IAndroidShm> find_service() {
     return android::IAndroidShm::asInterface(binder);
 }
 
-memwarden_daemon::memwarden_daemon(const std::string& runtime_dir)
-    : process_(std::make_unique<harness::child_process>(
-          MEMWARDEN_PATH, std::vector<std::string>{},
-          std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_dir, "ANDROID_LOG_TAGS=*:v"})) {}
+memwarden_daemon::memwarden_daemon(const std::string& runtime_dir,
+                                   const std::vector<std::string>& wrapper,
+                                   const std::vector<harness::resource_limit>& limits) {
+    // child_process puts the emulator before the daemon, but not behind a wrapper,
+    // which is a program of this machine.
+    std::vector<std::string> command = wrapper;
+    if (wrapper.empty()) command.push_back(MEMWARDEN_PATH);
+    for (const auto& word : wrapper.empty() ? std::vector<std::string>{}
+                                            : harness::program_command(MEMWARDEN_PATH)) {
+        command.push_back(word);
+    }
+    process_ = std::make_unique<harness::child_process>(
+        command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
+        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_dir, "ANDROID_LOG_TAGS=*:v"},
+        false /*stdin_pipe*/, -1 /*stdout_fd*/, limits);
+}
 
 memwarden_daemon::~memwarden_daemon() {
     process_->stop(std::chrono::seconds(1));
@@ -77,9 +89,11 @@ bool memwarden_daemon::wait_published(harness::duration timeout) {
 }
 
 tool_run_t run_tool(const std::string& path, const std::vector<std::string>& args,
-                    const std::string& runtime_dir) {
+                    const std::string& runtime_dir,
+                    const std::vector<harness::resource_limit>& limits) {
     harness::child_process tool(path, args,
-                                {"XDG_RUNTIME_DIR=" + runtime_dir, "ANDROID_LOG_TAGS=*:v"});
+                                {"XDG_RUNTIME_DIR=" + runtime_dir, "ANDROID_LOG_TAGS=*:v"},
+                                false /*stdin_pipe*/, -1 /*stdout_fd*/, limits);
     tool_run_t run;
     const auto status = tool.wait(std::chrono::seconds(20));
     run.status = status ? *status : tool.stop(std::chrono::seconds(1));

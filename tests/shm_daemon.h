@@ -25,9 +25,12 @@ std::string make_runtime_dir();
 android::sp<android::IAndroidShm> find_service();
 
 // memwarden, started in `runtime_dir` with debug logging; stopped when it goes.
+// A `wrapper` (a command that execs the words after it) runs it, under `limits`.
 class memwarden_daemon {
 public:
-    explicit memwarden_daemon(const std::string& runtime_dir);
+    explicit memwarden_daemon(const std::string& runtime_dir,
+                              const std::vector<std::string>& wrapper = {},
+                              const std::vector<harness::resource_limit>& limits = {});
     // Stops the daemon; a sanitizer report in its output fails the test.
     ~memwarden_daemon();
     // Until a lookup finds the service; false if the daemon ended or it timed out.
@@ -58,10 +61,11 @@ struct tool_run_t {
     harness::exit_status status;
 };
 
-// Runs a tool to its end (at most 20 s) with `runtime_dir` and debug logging; a
-// sanitizer report on its standard error fails the test.
+// Runs a tool to its end (at most 20 s) with `runtime_dir` and debug logging, under
+// `limits`; a sanitizer report on its standard error fails the test.
 tool_run_t run_tool(const std::string& path, const std::vector<std::string>& args,
-                    const std::string& runtime_dir);
+                    const std::string& runtime_dir,
+                    const std::vector<harness::resource_limit>& limits = {});
 
 // One liblog line: "TAG P MM-DD HH:MM:SS pid tid message". Lines that do not start
 // a record belong to the message before them, as liblog writes a message with

@@ -1,6 +1,7 @@
 // The shared start-up sequence, shutdown and signal handling of the standalone clients.
 #include "client_frame.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -12,8 +13,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "exit_path.h"
+#include "helper_thread.h"
 
 jack_client_t* client = nullptr;
 jack_port_t* output_port1 = nullptr;
@@ -31,8 +34,12 @@ const client_program_t* running_program = nullptr;
 constexpr jack_nframes_t max_period_frames = 8192;
 const float silence[max_period_frames] = {};
 
-// The signal handler only writes a byte here; signal_watcher does the rest.
+// The way out on a signal, made before the client opens: the handler writes a
+// byte to `signal_pipe`; client_closer reads it, closes the client and reports on
+// `closing_pipe`; signal_watcher bounds the close and ends the process. A client
+// that a signal killed unclosed could wedge a synchronous server for good.
 int signal_pipe[2] = {-1, -1};
+int closing_pipe[2] = {-1, -1};
 // Set once a termination signal has arrived: the signal's way out (status 0) then
 // wins over a server shutdown that the same moment may bring.
 std::atomic<bool> signal_received{false};
@@ -53,32 +60,6 @@ extern "C" void on_signal(int) {
     [[maybe_unused]] ssize_t ignored = write(signal_pipe[1], &byte, 1);
 }
 
-void* close_client(void* done_pipe) {
-    jack_client_close(client);
-    const char byte = 1;
-    [[maybe_unused]] ssize_t ignored = write(*static_cast<int*>(done_pipe), &byte, 1);
-    return nullptr;
-}
-
-// Closes the client on a thread of its own and waits for it at most close_bound_ms.
-void close_client_within_bound() {
-    static int done_pipe[2] = {-1, -1};
-    pthread_t closer;
-    if (pipe(done_pipe) != 0 || pthread_create(&closer, nullptr, close_client, &done_pipe[1]) != 0) {
-        jack_client_close(client);  // no thread to spare: close here, unbounded
-        return;
-    }
-    pthread_detach(closer);  // the process ends without waiting for it
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(close_bound_ms);
-    pollfd done{done_pipe[0], POLLIN, 0};
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0 || poll(&done, 1, int(left)) >= 0 || errno != EINTR) return;
-    }
-}
-
 // A close racing the server's own end can fail deep inside the client library: on
 // 32-bit ARM its channel thread, cancelled in the middle of a read from the dying
 // server, has ended in std::terminate. Once the program leaves on a signal, such an
@@ -88,15 +69,43 @@ extern "C" void stall_aborting_thread(int) {
     for (;;) pause();
 }
 
-void* signal_watcher(void*) {
+// Reads until a byte arrives; false when the pipe can no longer deliver one.
+bool await_byte(int fd) {
     char byte;
-    while (read(signal_pipe[0], &byte, 1) != 1) {
+    for (;;) {
+        const ssize_t n = read(fd, &byte, 1);
+        if (n == 1) return true;
+        if (n == 0 || errno != EINTR) return false;
     }
+}
+
+void send_byte(int fd) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t ignored = write(fd, &byte, 1);
+}
+
+void* client_closer(void*) {
+    if (!await_byte(signal_pipe[0])) return nullptr;
     signal_received.store(true);
     struct sigaction stall {};
     stall.sa_handler = stall_aborting_thread;
     sigaction(SIGABRT, &stall, nullptr);
-    close_client_within_bound();
+    send_byte(closing_pipe[1]);  // the close starts now
+    jack_client_close(client);
+    send_byte(closing_pipe[1]);  // and has ended
+    return nullptr;
+}
+
+void* signal_watcher(void*) {
+    if (!await_byte(closing_pipe[0])) return nullptr;
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(close_bound_ms);
+    pollfd closed{closing_pipe[0], POLLIN, 0};
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0 || poll(&closed, 1, int(left)) >= 0 || errno != EINTR) break;
+    }
     leave_process(0, "signal received, exiting ...\n");
 }
 
@@ -116,13 +125,28 @@ signal_handler_t bsd_signal(int signum, signal_handler_t handler) {
 }
 #endif
 
-void install_signal_handlers() {
-    pthread_t watcher;
-    if (pipe(signal_pipe) != 0 ||
-        pthread_create(&watcher, nullptr, signal_watcher, nullptr) != 0) {
-        // Without the watcher a signal keeps its default action and ends the process.
-        return;
+// Makes the pipes and starts the two threads of the signal path. Returns false
+// after writing one line that names what failed.
+bool prepare_signal_path() {
+    const char* failed = nullptr;
+    int error = 0;
+    if (pipe2(signal_pipe, O_CLOEXEC) != 0 || pipe2(closing_pipe, O_CLOEXEC) != 0) {
+        failed = "the signal pipe";
+        error = errno;
+    } else if ((error = start_helper_thread(client_closer, nullptr)) != 0 ||
+               (error = start_helper_thread(signal_watcher, nullptr)) != 0) {
+        failed = "the signal thread";
     }
+    if (failed == nullptr) {
+        // A burst of signals must never block the handler on a full pipe.
+        fcntl(signal_pipe[1], F_SETFL, O_NONBLOCK);
+        return true;
+    }
+    fprintf(stderr, "cannot set up %s: %s\n", failed, strerror(error));
+    return false;
+}
+
+void install_signal_handlers() {
     bsd_signal(SIGQUIT, on_signal);
     bsd_signal(SIGTERM, on_signal);
     bsd_signal(SIGHUP, on_signal);
@@ -154,6 +178,7 @@ void run_client(int argc, char** argv, const client_program_t& program) {
     const char* client_name = argv[1];
     void* callback_arg = nullptr;
     if (program.prepare && !program.prepare(argc, argv, &callback_arg)) exit(1);
+    if (!prepare_signal_path()) exit(1);
 
     jack_status_t open_status{};
     client = jack_client_open(client_name, JackNullOption, &open_status);

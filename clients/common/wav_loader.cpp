@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,7 +16,9 @@ namespace {
 // to reads as empty at once instead of holding start-up for ever. The descriptor
 // is this open's own, so clearing O_NONBLOCK again touches nobody else's.
 FILE* open_for_reading(const char* path, const char* mode) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // O_LARGEFILE: a 32-bit program could not even open a file over 2 GiB to
+    // report its length.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_LARGEFILE);
     if (fd < 0) return nullptr;
     const int flags = fcntl(fd, F_GETFL);
     FILE* stream = nullptr;
@@ -26,11 +29,13 @@ FILE* open_for_reading(const char* path, const char* mode) {
 
 }  // namespace
 
-int32_t wav_file_length(FILE* stream) {
-    if (fseek(stream, 0, SEEK_END) == -1) return -1;
-    const long length = ftell(stream);
+int64_t wav_file_length(FILE* stream) {
+    // The descriptor's 64-bit offset: ftell's long has 32 bits on the device.
+    const int fd = fileno(stream);
+    const off64_t length = fd < 0 ? -1 : lseek64(fd, 0, SEEK_END);
+    if (length == -1) return -1;
     fseek(stream, 0, SEEK_SET);
-    return int32_t(length);
+    return length;
 }
 
 char* wav_read_data(FILE* stream, int32_t count, int32_t* bytes_read) {
@@ -47,8 +52,10 @@ int32_t wav_load_samples(const char* path, int16_t** samples) {
     *samples = nullptr;
     FILE* stream = open_for_reading(path, "rb");
     if (stream == nullptr) return -1;
-    const int32_t length = wav_file_length(stream);
-    const int32_t count = length - WAV_HEADER_SIZE;  // -45 when the length is unknown
+    const int64_t length = wav_file_length(stream);
+    const int64_t data_length = length - WAV_HEADER_SIZE;  // -45 when the length is unknown
+    // Data that a signed 32-bit count cannot hold cannot be loaded whole: refused.
+    const int32_t count = data_length > INT32_MAX ? -1 : int32_t(data_length);
     if (count < 1 || fseek(stream, WAV_HEADER_SIZE, SEEK_SET) != 0) {
         fclose(stream);
         return count < 1 ? count : -1;
@@ -76,11 +83,11 @@ void wav_read_header(const char* path, wav_header_t* header) {
     // the record stays as the caller left it.
     const size_t header_bytes = fread(header, 1, size_t(WAV_HEADER_SIZE), stream);
     static_cast<void>(header_bytes);
-    const int32_t length = wav_file_length(stream);
+    const int64_t length = wav_file_length(stream);
     fclose(stream);
 
     // The 32-bit fields print as signed 32-bit numbers whatever the width of long.
-    printf("File is %" PRId32 " bytes.\n", length);
+    printf("File is %" PRId64 " bytes.\n", length);
     printf("RIFF header                           :%c%c%c%c\n", header->riff_tag[0],
            header->riff_tag[1], header->riff_tag[2], header->riff_tag[3]);
     printf("WAVE header                           :%c%c%c%c\n", header->wave_tag[0],

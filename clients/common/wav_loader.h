@@ -40,9 +40,10 @@ static_assert(offsetof(wav_header_t, bits_per_sample) == 34);
 static_assert(offsetof(wav_header_t, data_tag) == 36);
 static_assert(offsetof(wav_header_t, data_size) == 40);
 
-// The length of the stream's file, leaving it positioned at offset 0; -1 when the
-// seek to the end fails (the position is then unchanged).
-int32_t wav_file_length(FILE* stream);
+// The length of the stream's file, in 64 bits whatever the width of long, leaving
+// it positioned at offset 0; -1 when the seek to the end fails (the position is then
+// unchanged).
+int64_t wav_file_length(FILE* stream);
 
 // Reads up to `count` bytes from the stream's current position into a new heap
 // buffer of count + 1 bytes whose bytes behind those read are zero. *bytes_read gets
@@ -52,8 +53,9 @@ char* wav_read_data(FILE* stream, int32_t count, int32_t* bytes_read);
 
 // Loads everything behind the 44-byte header of the file at `path` into *samples and
 // returns the number of bytes actually read. Returns a count below 1 with *samples
-// null when the file cannot be opened (-1), holds no data behind the header, the
-// allocation fails or nothing could be read. The caller frees with free().
+// null when the file cannot be opened (-1), holds no data behind the header, holds
+// more than a signed 32-bit count (-1: it cannot be loaded whole), the allocation
+// fails or nothing could be read. The caller frees with free().
 int32_t wav_load_samples(const char* path, int16_t** samples);
 
 // Reads the file's first 44 bytes into *header (bytes the file does not hold are left

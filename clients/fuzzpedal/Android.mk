@@ -12,7 +12,8 @@ LOCAL_SRC_FILES := \
     fuzzpedal_args.cpp \
     distortion.cpp \
     ../common/client_frame.cpp \
-    ../common/exit_path.cpp
+    ../common/exit_path.cpp \
+    ../common/helper_thread.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \

@@ -3,7 +3,6 @@
 
 #include <limits.h>
 #include <poll.h>
-#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "exit_path.h"
+#include "helper_thread.h"
 
 namespace {
 
@@ -76,15 +76,12 @@ void* write_lines(void*) {
 
 void cycle_lines_count() { counted.fetch_add(1, std::memory_order_relaxed); }
 
-bool cycle_lines_start(int fd) {
+int cycle_lines_start(int fd) {
     for (uint64_t i = 0; i < lines_per_chunk; ++i) {
         memcpy(chunk + i * line_length, cycle_line, line_length);
     }
     output_fd = fd;
-    pthread_t writer;
-    if (pthread_create(&writer, nullptr, write_lines, nullptr) != 0) return false;
-    pthread_detach(writer);
-    return true;
+    return start_helper_thread(write_lines, nullptr);
 }
 
 void cycle_lines_drain() {

@@ -16,9 +16,9 @@ inline constexpr char cycle_line[] = "process is called\n";
 // Counts one cycle's line (real-time thread).
 void cycle_lines_count() REALTIME_NONBLOCKING;
 
-// Starts the writer thread on `fd` (standard output). False if no thread could be
-// started; the lines are then only counted.
-bool cycle_lines_start(int fd);
+// Starts the writer thread on `fd` (standard output). Returns 0, or the error
+// number when no thread could be started.
+int cycle_lines_start(int fd);
 
 // At exit: stops the writer and writes the lines still pending, as far as `fd` takes
 // them without blocking.

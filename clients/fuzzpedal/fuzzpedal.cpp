@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "client_frame.h"
@@ -11,8 +12,11 @@
 
 bool fuzzpedal_prepare(int argc, char** argv, void**) {
     fuzzpedal_parse(argc, argv);
-    // Without the writer the cycles are still counted; the audio does not depend on it.
-    cycle_lines_start(STDOUT_FILENO);
+    // Without the writer the documented line of every cycle would never appear.
+    if (const int error = cycle_lines_start(STDOUT_FILENO)) {
+        fprintf(stderr, "cannot start the cycle line writer: %s\n", strerror(error));
+        return false;
+    }
     return true;
 }
 

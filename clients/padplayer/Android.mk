@@ -10,6 +10,7 @@ LOCAL_SRC_FILES := \
     padplayer.cpp \
     ../common/client_frame.cpp \
     ../common/exit_path.cpp \
+    ../common/helper_thread.cpp \
     ../common/wav_loader.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \

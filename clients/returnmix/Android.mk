@@ -10,7 +10,8 @@ LOCAL_SRC_FILES := \
     returnmix.cpp \
     return_mix.cpp \
     ../common/client_frame.cpp \
-    ../common/exit_path.cpp
+    ../common/exit_path.cpp \
+    ../common/helper_thread.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \

@@ -11,6 +11,7 @@ LOCAL_SRC_FILES := \
     loop_mix.cpp \
     ../common/client_frame.cpp \
     ../common/exit_path.cpp \
+    ../common/helper_thread.cpp \
     ../common/wav_loader.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \

@@ -11,7 +11,8 @@ LOCAL_SRC_FILES := \
     tapdelay_args.cpp \
     echo.cpp \
     ../common/client_frame.cpp \
-    ../common/exit_path.cpp
+    ../common/exit_path.cpp \
+    ../common/helper_thread.cpp
 LOCAL_C_INCLUDES := \
     $(LOCAL_PATH) \
     $(LOCAL_PATH)/../common \

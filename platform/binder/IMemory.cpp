@@ -51,6 +51,14 @@ heap_mapping_t::~heap_mapping_t() {
     if (found != cache.mappings.end() && found->second.expired()) cache.mappings.erase(found);
 }
 
+// The live mapping of the heap file `key` in this process, or null.
+std::shared_ptr<heap_mapping_t> cached_mapping(const std::pair<dev_t, ino_t>& key) {
+    mapping_cache_t& cache = mapping_cache();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    auto found = cache.mappings.find(key);
+    return found != cache.mappings.end() ? found->second.lock() : nullptr;
+}
+
 // Maps the heap that a HEAP_ID reply describes, or finds its existing mapping.
 std::shared_ptr<heap_mapping_t> map_heap(int fd, int32_t size, uint32_t flags, uint32_t offset) {
     struct stat st;
@@ -62,12 +70,9 @@ std::shared_ptr<heap_mapping_t> map_heap(int fd, int32_t size, uint32_t flags, u
         return nullptr;
     }
     const auto key = std::make_pair(st.st_dev, st.st_ino);
-    mapping_cache_t& cache = mapping_cache();
-    std::lock_guard<std::mutex> guard(cache.lock);
-    auto found = cache.mappings.find(key);
-    if (found != cache.mappings.end()) {
-        if (auto existing = found->second.lock()) return existing;
-    }
+    if (auto existing = cached_mapping(key)) return existing;
+    // Mapped without the cache's lock: a mapping that fails (no descriptor or no
+    // address space left) is destroyed at once, and its destructor takes that lock.
     auto mapping = std::make_shared<heap_mapping_t>();
     mapping->key = key;
     mapping->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -78,6 +83,14 @@ std::shared_ptr<heap_mapping_t> map_heap(int fd, int32_t size, uint32_t flags, u
     mapping->size = static_cast<size_t>(size);
     mapping->flags = flags;
     mapping->offset = offset;
+    mapping_cache_t& cache = mapping_cache();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    // Another thread may have mapped the same heap meanwhile: one mapping stands, and
+    // this one goes after the lock is released (it was declared before the guard).
+    auto found = cache.mappings.find(key);
+    if (found != cache.mappings.end()) {
+        if (auto existing = found->second.lock()) return existing;
+    }
     cache.mappings[key] = mapping;
     return mapping;
 }

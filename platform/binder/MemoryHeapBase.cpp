@@ -2,6 +2,7 @@
 #include <binder/MemoryHeapBase.h>
 
 #include <cutils/ashmem.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,6 +15,12 @@ MemoryHeapBase::MemoryHeapBase(size_t size, uint32_t flags, char const* name)
     const size_t rounded = (size + page - 1) / page * page;
     const int fd = ashmem_create_region(name != nullptr ? name : "MemoryHeapBase", rounded);
     if (fd < 0) return;
+    // Here a region is a file: reserve its pages now, so that a full filesystem
+    // fails the allocation, as ashmem would, instead of faulting the first write.
+    if (posix_fallocate(fd, 0, static_cast<off_t>(rounded)) != 0) {
+        close(fd);
+        return;
+    }
     void* base = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) {
         close(fd);

@@ -2,7 +2,10 @@
 #include <binder/IPCThreadState.h>
 #include <binder/ProcessState.h>
 
+#include <android/log.h>
+
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "transport.h"
@@ -27,8 +30,15 @@ sp<ProcessState> ProcessState::self() {
 void ProcessState::startThreadPool() {
     std::lock_guard<std::mutex> guard(process_lock());
     if (mThreadPoolStarted) return;
-    mThreadPoolStarted = true;
-    std::thread(binder_transport::serve_forever).detach();
+    try {
+        std::thread(binder_transport::serve_forever).detach();
+        mThreadPoolStarted = true;
+    } catch (const std::system_error& error) {
+        // No thread to spare (few threads or little address space left): the pool
+        // then has only the threads that join it, and a later call tries again.
+        __android_log_print(ANDROID_LOG_ERROR, "binder", "cannot start a pool thread: %s",
+                            error.what());
+    }
 }
 
 IPCThreadState* IPCThreadState::self() {

@@ -7,6 +7,8 @@ include $(JACK_SUITE_FLAGS_MK)
 LOCAL_MODULE := memwarden
 LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := main.cpp
-LOCAL_C_INCLUDES := $(JACK_SUITE_JACKSHM_INCLUDES)
+LOCAL_C_INCLUDES := \
+    $(LOCAL_PATH)/../../interface \
+    $(JACK_SUITE_JACKSHM_INCLUDES)
 LOCAL_SHARED_LIBRARIES := libjackshm libbinder libutils libcutils liblog
 include $(BUILD_EXECUTABLE)

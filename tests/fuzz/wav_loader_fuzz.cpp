@@ -29,7 +29,7 @@ float in1[BLOCK_FRAMES], in2[BLOCK_FRAMES], out1[BLOCK_FRAMES], out2[BLOCK_FRAME
 void check_loader_entry_points(size_t size) {
     FILE* stream = fopen(wav_path, "rb");
     FUZZ_EXPECT(stream != nullptr);
-    FUZZ_EXPECT(wav_file_length(stream) == int32_t(size));
+    FUZZ_EXPECT(wav_file_length(stream) == int64_t(size));
     int32_t bytes_read = -1;
     char* data = wav_read_data(stream, int32_t(size), &bytes_read);
     if (size == 0) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,7 +58,7 @@ std::string exit_status::describe() const {
 
 child_process::child_process(const std::string& path, const std::vector<std::string>& args,
                              const std::vector<std::string>& env, bool stdin_pipe,
-                             int stdout_fd) {
+                             int stdout_fd, const std::vector<resource_limit>& limits) {
     if (access(path.c_str(), X_OK) != 0) throw std::runtime_error("not executable: " + path);
     static std::atomic<int> sequence{0};
     const std::string base = path.substr(path.rfind('/') + 1);
@@ -93,6 +94,10 @@ child_process::child_process(const std::string& path, const std::vector<std::str
         dup2(in_fd, 0);
         dup2(stdout_fd >= 0 ? stdout_fd : out_fd, 1);
         dup2(err_fd, 2);
+        for (const resource_limit& limit : limits) {
+            const rlimit value{rlim_t(limit.value), rlim_t(limit.value)};
+            if (setrlimit(limit.resource, &value) != 0) _exit(126);
+        }
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -12,6 +12,13 @@
 
 namespace harness {
 
+// A resource limit (setrlimit) that the child gets before exec, soft and hard alike.
+// Under an emulator it limits the emulator as well.
+struct resource_limit {
+    int resource;  // RLIMIT_NOFILE, RLIMIT_AS, ...
+    unsigned long long value;
+};
+
 struct exit_status {
     int code = -1;   // exit code, or -1 when ended by a signal
     int signal = 0;  // terminating signal, or 0
@@ -25,11 +32,11 @@ public:
     // process plus `env` ("NAME=value", overriding). stdout and stderr go to files in
     // test_dir(); stdin is /dev/null or, with `stdin_pipe`, a pipe fed by write_stdin().
     // With `stdout_fd` (>= 0), stdout is that descriptor instead of a file; the
-    // caller keeps it, and out() reads empty.
+    // caller keeps it, and out() reads empty. `limits` are set in the child.
     // Call from the main thread: the child dies with the thread that forked it.
     child_process(const std::string& path, const std::vector<std::string>& args,
                   const std::vector<std::string>& env = {}, bool stdin_pipe = false,
-                  int stdout_fd = -1);
+                  int stdout_fd = -1, const std::vector<resource_limit>& limits = {});
     ~child_process();  // stop(1s) if still running
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;

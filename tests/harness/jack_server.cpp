@@ -76,6 +76,7 @@ jack_server::jack_server(server_options options) : name_(unique_server_name()) {
     args.insert(args.end(), {"-t", "5000"});
     if (options.loopback) args.insert(args.end(), {"-L", "2"});
     if (options.refuse_self_connect) args.insert(args.end(), {"-a", "A"});
+    if (options.port_max != 0) args.insert(args.end(), {"-p", std::to_string(options.port_max)});
     if (options.net_master.empty()) {
         args.insert(args.end(), {"-d", "dummy", "-r", std::to_string(options.rate), "-p",
                                  std::to_string(options.period), "-C", "2", "-P", "2"});

@@ -21,6 +21,7 @@ struct server_options {
     bool loopback = true;              // -L 2: loopback:playback_1/2 and loopback:capture_1/2
     bool refuse_self_connect = false;  // -a A: a client may not connect its own ports
     unsigned period = default_period;
+    unsigned port_max = 0;  // -p: the port table's size; 0: jackd's own
     unsigned rate = 44100;
     // Where the server looks for internal clients (JACK_INTERNAL_DIR); empty: its own.
     std::string internal_dir;
@@ -51,6 +52,7 @@ public:
     // The environment that points a client at this server and forbids auto-start.
     std::vector<std::string> client_env() const;
     pid_t pid() const { return process_->pid(); }
+    bool running() { return process_->running(); }
     // What jackd wrote to stdout and to stderr.
     std::string out() const { return process_->out(); }
     std::string err() const { return process_->err(); }
