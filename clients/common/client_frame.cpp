@@ -84,7 +84,18 @@ void send_byte(int fd) {
     [[maybe_unused]] ssize_t ignored = write(fd, &byte, 1);
 }
 
+// These threads start before the client opens, so they do not inherit the SIGPIPE
+// block that libjack sets on the thread that opens it: a close that writes to a
+// server that is already gone must get EPIPE, not end the process by SIGPIPE.
+void block_broken_pipe_signal() {
+    sigset_t broken_pipe;
+    sigemptyset(&broken_pipe);
+    sigaddset(&broken_pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &broken_pipe, nullptr);
+}
+
 void* client_closer(void*) {
+    block_broken_pipe_signal();
     if (!await_byte(signal_pipe[0])) return nullptr;
     signal_received.store(true);
     struct sigaction stall {};
@@ -97,6 +108,7 @@ void* client_closer(void*) {
 }
 
 void* signal_watcher(void*) {
+    block_broken_pipe_signal();
     if (!await_byte(closing_pipe[0])) return nullptr;
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(close_bound_ms);
