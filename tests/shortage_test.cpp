@@ -306,7 +306,7 @@ TEST(shortage, player_files_go_away) {
     // whole rather than played in part.
     const std::string huge = test_dir() + "/huge.wav";
     wav_files::write_bytes(huge, wav_files::canonical_header({}, 4000));
-    ASSERT_EQ(truncate(huge.c_str(), (4ll << 30) + 4044), 0);
+    ASSERT_EQ(truncate64(huge.c_str(), (4ll << 30) + 4044), 0);  // off_t has 32 bits on ARM
     child_process refused(SPINREEL_PATH, {"spinreel", huge}, server.client_env());
     const auto status = refused.wait(20s);
     ASSERT_TRUE(status);
