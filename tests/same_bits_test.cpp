@@ -17,7 +17,7 @@
 #include "distortion.h"
 #include "echo.h"
 #include "loop_mix.h"
-#include "return_mix.h"
+#include "loopback_mix.h"
 
 namespace {
 

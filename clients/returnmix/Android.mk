@@ -8,7 +8,7 @@ LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := \
     main.cpp \
     returnmix.cpp \
-    return_mix.cpp \
+    loopback_mix.cpp \
     ../common/client_frame.cpp \
     ../common/exit_path.cpp \
     ../common/helper_thread.cpp

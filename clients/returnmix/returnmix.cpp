@@ -1,3 +1,4 @@
+// returnmix's hooks in the client frame: its four loopback connections and one cycle's work.
 #include "returnmix.h"
 
 #include "client_frame.h"

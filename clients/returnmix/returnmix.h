@@ -3,7 +3,7 @@
 
 #include "jack_realtime.h"
 
-#include "return_mix.h"
+#include "loopback_mix.h"
 
 // The JACK process callback: mixes both channels. Returns 0.
 int returnmix_process(jack_nframes_t nframes, void* arg) REALTIME_NONBLOCKING;

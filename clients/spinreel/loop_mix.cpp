@@ -1,3 +1,4 @@
+// The loop player's per-block mix, in double precision with one rounding per sample.
 #include "loop_mix.h"
 
 namespace {

@@ -1,3 +1,4 @@
+// spinreel's hooks in the client frame: checking and loading the WAV file, and one cycle's work.
 #include "spinreel.h"
 
 #include <cstdio>

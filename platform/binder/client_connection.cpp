@@ -34,6 +34,42 @@ void close_logged(int fd) {
     if (close(fd) != 0) LOG_ERROR("closing a connection's socket: %s", std::strerror(errno));
 }
 
+// The handle each object of `data` travels as; false, logged, when one belongs to
+// this process or to another connection.
+bool handles_of(const connection* link, const Parcel& data, std::vector<uint32_t>* handles) {
+    for (const sp<IBinder>& object : data.ipcObjects()) {
+        BpBinder* proxy = object != nullptr ? object->remoteBinder() : nullptr;
+        if (proxy != nullptr && proxy->link().get() == link) {
+            handles->push_back(proxy->handle());
+        } else if (object == nullptr) {
+            handles->push_back(kNullHandle);
+        } else {
+            // Objects of this process would need calls back into it, which the
+            // host transport does not carry.
+            LOG_ERROR("a local or foreign binder object cannot be sent to another process");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Fills `reply` (if any) with the reply's data, descriptors and objects, each handle
+// a proxy on `link`.
+void fill_reply(const std::shared_ptr<connection>& link, const record_t& record,
+                const std::vector<uint8_t>& reply_data, Parcel* reply) {
+    std::vector<sp<IBinder>> objects;
+    for (uint32_t object_handle : record.handles) {
+        if (object_handle == kNullHandle) {
+            objects.push_back(nullptr);
+        } else {
+            objects.push_back(new BpBinder(link, object_handle));
+        }
+    }
+    Parcel discarded;
+    Parcel* target = reply != nullptr ? reply : &discarded;
+    target->ipcSetData(reply_data.data(), reply_data.size(), std::move(objects), record.fds);
+}
+
 }  // namespace
 
 std::shared_ptr<connection> connection::open(const std::string& path) {
@@ -104,84 +140,78 @@ bool connection::send_releases(int flags) {
     }
 }
 
+status_t connection::send_request(uint32_t handle, uint32_t code, const Parcel& data,
+                                  const std::vector<uint32_t>& handles, uint32_t flags) {
+    if (mDead.load()) return DEAD_OBJECT;
+    // The serving side hears of dropped references before the next request, as
+    // the device's driver carries them with the next call.
+    if (!send_releases(0)) return DEAD_OBJECT;
+    wire_header header{kWireMagic, kRequest, handle, code, flags, 0,
+                       static_cast<uint32_t>(data.dataSize()), static_cast<uint32_t>(handles.size()),
+                       static_cast<uint32_t>(data.ipcFds().size())};
+    errno = 0;
+    if (!send_record(mFd, header, data.data(), handles, fds_of(data), 0)) {
+        const int cause = errno;
+        if (refused_record(cause)) {
+            LOG_ERROR("a request the socket refuses: %s", std::strerror(cause));
+            return FAILED_TRANSACTION;
+        }
+        return fail(DEAD_OBJECT, "cannot send a request", cause);
+    }
+    return NO_ERROR;
+}
+
+status_t connection::await_reply() {
+    pollfd waiting = {mFd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&waiting, 1, mReplyTimeoutMs.load());
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return fail(TIMED_OUT, "no reply in time");
+    if (ready < 0) return fail(DEAD_OBJECT, "cannot wait for a reply", errno);
+    return NO_ERROR;
+}
+
+status_t connection::read_reply(record_t* record) {
+    const char* why = "";
+    errno = 0;
+    const received got = receive_record(mFd, mReceive, 0, record, &why);
+    if (got == received::end) return fail(DEAD_OBJECT, "the serving process closed it");
+    if (got == received::malformed) {
+        LOG_ERROR("malformed reply: %s", why);
+        return fail(DEAD_OBJECT, "malformed reply");
+    }
+    if (got != received::record) return fail(DEAD_OBJECT, "cannot read a reply", errno);
+    if (record->header.kind != kReply) {
+        close_all(record->fds);
+        return fail(DEAD_OBJECT, "malformed reply: not a reply record");
+    }
+    return NO_ERROR;
+}
+
 status_t connection::transact(const std::shared_ptr<connection>& self, uint32_t handle, uint32_t code,
                               const Parcel& data, Parcel* reply, uint32_t flags) {
     if (!within_limits(data)) return FAILED_TRANSACTION;
     std::vector<uint32_t> handles;
-    for (const sp<IBinder>& object : data.ipcObjects()) {
-        BpBinder* proxy = object != nullptr ? object->remoteBinder() : nullptr;
-        if (proxy != nullptr && proxy->link().get() == this) {
-            handles.push_back(proxy->handle());
-        } else if (object == nullptr) {
-            handles.push_back(kNullHandle);
-        } else {
-            // Objects of this process would need calls back into it, which the
-            // host transport does not carry.
-            LOG_ERROR("a local or foreign binder object cannot be sent to another process");
-            return FAILED_TRANSACTION;
-        }
-    }
+    if (!handles_of(this, data, &handles)) return FAILED_TRANSACTION;
 
     record_t record;
     std::vector<uint8_t> reply_data;
     {
         std::lock_guard<std::mutex> guard(mLock);
-        if (mDead.load()) return DEAD_OBJECT;
-        // The serving side hears of dropped references before the next request, as
-        // the device's driver carries them with the next call.
-        if (!send_releases(0)) return DEAD_OBJECT;
-        wire_header header{kWireMagic, kRequest, handle, code, flags, 0,
-                           static_cast<uint32_t>(data.dataSize()), static_cast<uint32_t>(handles.size()),
-                           static_cast<uint32_t>(data.ipcFds().size())};
-        errno = 0;
-        if (!send_record(mFd, header, data.data(), handles, fds_of(data), 0)) {
-            const int cause = errno;
-            if (refused_record(cause)) {
-                LOG_ERROR("a request the socket refuses: %s", std::strerror(cause));
-                return FAILED_TRANSACTION;
-            }
-            return fail(DEAD_OBJECT, "cannot send a request", cause);
-        }
-        if (flags & IBinder::FLAG_ONEWAY) return NO_ERROR;
-
-        pollfd waiting = {mFd, POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&waiting, 1, mReplyTimeoutMs.load());
-        } while (ready < 0 && errno == EINTR);
-        if (ready == 0) return fail(TIMED_OUT, "no reply in time");
-        if (ready < 0) return fail(DEAD_OBJECT, "cannot wait for a reply", errno);
-
-        const char* why = "";
-        errno = 0;
-        const received got = receive_record(mFd, mReceive, 0, &record, &why);
-        if (got == received::end) return fail(DEAD_OBJECT, "the serving process closed it");
-        if (got == received::malformed) {
-            LOG_ERROR("malformed reply: %s", why);
-            return fail(DEAD_OBJECT, "malformed reply");
-        }
-        if (got != received::record) return fail(DEAD_OBJECT, "cannot read a reply", errno);
-        if (record.header.kind != kReply) {
-            close_all(record.fds);
-            return fail(DEAD_OBJECT, "malformed reply: not a reply record");
-        }
+        status_t err = send_request(handle, code, data, handles, flags);
+        if (err != NO_ERROR || (flags & IBinder::FLAG_ONEWAY)) return err;
+        err = await_reply();
+        if (err == NO_ERROR) err = read_reply(&record);
+        if (err != NO_ERROR) return err;
+        // Copied under the lock: record.data points into mReceive.
         reply_data.assign(record.data, record.data + record.header.data_size);
         // Releases queued by other threads during the exchange, if the socket has room.
         send_releases(MSG_DONTWAIT);
     }
     // Outside the lock: proxies that the old reply contents or these objects drop
     // send their releases on this same connection.
-    std::vector<sp<IBinder>> objects;
-    for (uint32_t object_handle : record.handles) {
-        if (object_handle == kNullHandle) {
-            objects.push_back(nullptr);
-        } else {
-            objects.push_back(new BpBinder(self, object_handle));
-        }
-    }
-    Parcel discarded;
-    Parcel* target = reply != nullptr ? reply : &discarded;
-    target->ipcSetData(reply_data.data(), reply_data.size(), std::move(objects), record.fds);
+    fill_reply(self, record, reply_data, reply);
     return record.header.status;
 }
 

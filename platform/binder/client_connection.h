@@ -17,6 +17,8 @@
 namespace android {
 namespace binder_transport {
 
+struct record_t;
+
 // The client end of one connection to a serving process. Releases never block
 // and never end the connection: they wait in a queue, one entry per handle with
 // its count, and go out before the next request, or at once when the socket has
@@ -53,6 +55,15 @@ private:
     // stops where the socket is full and leaves the rest queued. False when the
     // connection is lost. Called with mLock held.
     bool send_releases(int flags);
+    // The steps of one exchange, each called with mLock held. Sends the queued
+    // releases, then the request; FAILED_TRANSACTION where the socket refuses it.
+    status_t send_request(uint32_t handle, uint32_t code, const Parcel& data,
+                          const std::vector<uint32_t>& handles, uint32_t flags);
+    // Waits for the reply to arrive, at most mReplyTimeoutMs.
+    status_t await_reply();
+    // Reads the reply into `record` (its data stays in mReceive) and checks that
+    // it is a well-formed reply record.
+    status_t read_reply(record_t* record);
 
     const int mFd;
     std::mutex mLock;  // one exchange at a time on the socket; held to send releases too

@@ -57,6 +57,18 @@ int epoll_fd() {
     return epoll_fd_locked();
 }
 
+// Puts `item` into `set` (first time) or re-arms it there, one-shot, handing it to
+// whichever pool thread wakes next. False when `set` is -1 or epoll refuses the
+// item (errno tells why).
+bool arm(int set, watched_t* item, bool first_time) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = item;
+    const int fd = item->fd();
+    item->hand_over();
+    return set >= 0 && epoll_ctl(set, first_time ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event) == 0;
+}
+
 // Whether a process serves `path` now: someone accepts a connection there.
 bool someone_serves(const sockaddr_un& address) {
     const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -77,17 +89,10 @@ std::mutex& server_lock() {
 }
 
 bool watch(watched_t* item, bool first_time) {
-    const int set = epoll_fd();
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.ptr = item;
     const int fd = item->fd();
-    item->hand_over();
-    if (set < 0 || epoll_ctl(set, first_time ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event) != 0) {
-        LOG_ERROR("cannot watch descriptor %d: %s", fd, strerror(errno));
-        return false;
-    }
-    return true;
+    if (arm(epoll_fd(), item, first_time)) return true;
+    LOG_ERROR("cannot watch descriptor %d: %s", fd, strerror(errno));
+    return false;
 }
 
 void unwatch(watched_t* item) {
@@ -156,11 +161,7 @@ status_t publish(const std::string& path, const sp<IBinder>& service) {
     }
     auto* listener = new listener_t(fd, path, service);
     const int set = epoll_fd_locked();
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.ptr = listener;
-    listener->hand_over();
-    if (set < 0 || epoll_ctl(set, EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (!arm(set, listener, true /*first_time*/)) {
         const int err = set < 0 ? EMFILE : errno;
         LOG_ERROR("cannot serve %s: %s", path.c_str(), strerror(err));
         unlink(path.c_str());

@@ -1,5 +1,5 @@
 // The loopback return mix, in double precision with one rounding per sample.
-#include "return_mix.h"
+#include "loopback_mix.h"
 
 void returnmix_mix(uint32_t nframes, const float* input, const float* feedback, float* output) {
     for (uint32_t i = 0; i < nframes; ++i) {
