@@ -148,7 +148,9 @@ def both_servers(results, tracks):
         device_lead = on_device.lead[::PERIOD][device_cycle].astype(np.int64)
         step = (device_cycle - np.arange(cycles)) * PERIOD
         spoiled = ~known | device_touched | late
-        # Widened by two cycles, as each server's own touched cycles are.
+        # Widened by two cycles on both sides, as each recorder widens the touched
+        # cycles it flags in cycles.txt: a step on top of those flags, since the
+        # device's flags and the late cycles are placed on the studio's recording here.
         for k in (1, 2):
             spoiled[k:] |= spoiled[:-k].copy()
             spoiled[:-k] |= spoiled[k:].copy()

@@ -61,41 +61,18 @@ def judge(ok, compared, what):
 
 
 def read_cycles(results):
-    """The recorder's cycles.txt: the period, each recorded cycle's frame time, the frame
-    times of the overrun notices, and whether it kept all of them."""
-    period, cycles, notices, all_kept = 0, [], [], False
+    """The recorder's cycles.txt: the period, each recorded cycle's frame time, and
+    whether the recorder judged that an overrun may have reached it (the rule of
+    clients/recording/overrun_map.h, widened by two cycles, with its notice lag)."""
+    period, cycles, touched = 0, [], []
     with open(os.path.join(results, "cycles.txt")) as f:
         for key, *values in (line.split() for line in f):
             if key == "period":
                 period = int(values[0])
-            elif key == "notices":
-                all_kept = values[0] == values[1]
-            elif key in ("cycle", "notice"):
-                (cycles if key == "cycle" else notices).append(int(values[0]))
-    return period, np.array(cycles, np.uint32), np.array(notices, np.uint32), all_kept
-
-
-def touched_cycles(period, cycles, notices, all_kept, margin=2, lag=None):
-    """The rule of the C++ harness (tests/harness/overrun_map.cpp): a recorded cycle is
-    touched when its frame time does not step by exactly one period from the cycle
-    before or to the cycle after, or when it began within `lag` periods (by default
-    four, and at least 0.15 s at 44100 Hz) before an overrun notice (notices come late,
-    from another thread, later still on a busy machine); each touched cycle is
-    widened by `margin` cycles on both sides. All are touched when notices were lost.
-    Frame times wrap at 2^32, as uint32 arithmetic does."""
-    lag_frames = lag * period if lag is not None else max(4 * period, 44100 * 3 // 20)
-    hit = np.full(len(cycles), not all_kept)
-    odd = np.diff(cycles) != period
-    hit[:-1] |= odd
-    hit[1:] |= odd
-    for notice in notices:
-        before = (notice - cycles).astype(np.int32)
-        hit |= (before >= 0) & (before <= lag_frames)
-    touched = hit.copy()
-    for k in range(1, margin + 1):
-        touched[k:] |= hit[:-k]
-        touched[:-k] |= hit[k:]
-    return touched
+            elif key == "cycle":
+                cycles.append(int(values[0]))
+                touched.append(values[1] == "1")
+    return period, np.array(cycles, np.uint32), np.array(touched, bool)
 
 
 class Overruns:
@@ -103,9 +80,8 @@ class Overruns:
     the server's frame time had run ahead of the recording by then (where that differs
     between two samples, cycles were lost or repeated between them)."""
 
-    def __init__(self, results, frames, margin=2, lag=None):
-        period, cycles, notices, all_kept = read_cycles(results)
-        touched = touched_cycles(period, cycles, notices, all_kept, margin, lag)
+    def __init__(self, results, frames):
+        period, cycles, touched = read_cycles(results)
         lead = (cycles - cycles[:1] - period * np.arange(len(cycles), dtype=np.uint32))
         # Samples past the recorded cycles count as touched: nothing is known of them.
         short = max(0, frames - len(cycles) * period)

@@ -1,9 +1,14 @@
 #!/usr/bin/python3
-"""demo_test.py's reading of the recorder's cycles.txt gives the cycles that the C++
-harness's overrun_map gives for the same frame times (its own example in
-harness_test.cpp), also where the server's frame time wraps at 2^32, and leaves out
-the repeats of the echo that span a lost cycle."""
+"""demo_test.py's reading of the recorder's cycles.txt, written by the recorder's own
+code (cycles_file_writer), gives the cycles that the C++ harness's overrun_map gives
+for the same frame times (its own example in harness_test.cpp), also where the
+server's frame time wraps at 2^32, and leaves out the repeats of the echo that span a
+lost cycle.
+
+    demo_test_overruns.py <cycles_file_writer>
+"""
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -11,34 +16,50 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from demo_test import Overruns, settled, stretches, touched_cycles  # noqa: E402
+from demo_test import Overruns, read_cycles, settled, stretches  # noqa: E402
 
 # Ten cycles of 4 frames; cycle 5 came a cycle late, and an overrun was reported at
 # frame 41, in cycle 9.
 TIMES = [0, 4, 8, 12, 16, 24, 28, 32, 36, 40]
+WRITER = None
 
 
-def touched(times, notices, all_kept=True, margin=0):
-    return list(np.flatnonzero(touched_cycles(4, np.array(times, np.uint32),
-                                              np.array(notices, np.uint32), all_kept,
-                                              margin=margin, lag=1)))
+def write_cycles(results, times, notices, seen=None, margin=0, lag=3):
+    """cycles.txt of a recording in cycles of 4 frames, `seen` notices of which
+    `notices` were kept."""
+    lists = [",".join(str(t) for t in times)] + ([",".join(str(n) for n in notices)] if notices else [])
+    subprocess.run([WRITER, os.path.join(results, "cycles.txt"), "4", str(margin), str(lag),
+                    str(len(notices) if seen is None else seen)] + lists, check=True)
+
+
+def touched(times, notices, seen=None, margin=0):
+    with tempfile.TemporaryDirectory() as results:
+        write_cycles(results, times, notices, seen, margin)
+        return list(np.flatnonzero(read_cycles(results)[2]))
 
 
 class OverrunMap(unittest.TestCase):
     def test_the_cycles_of_the_harness_example(self):
         self.assertEqual(touched(TIMES, [41]), [4, 5, 9])
         self.assertEqual(len(touched(TIMES, [], margin=1)), 4)
-        self.assertEqual(len(touched(TIMES, [], all_kept=False)), 10)
+        self.assertEqual(len(touched(TIMES, [], seen=1)), 10)
         wrap = 2 ** 32 - 10
         self.assertEqual(touched([(t + wrap) % 2 ** 32 for t in TIMES], [(41 + wrap) % 2 ** 32]),
                          [4, 5, 9])
 
+    def test_each_cycle_names_the_notice_lag_of_its_verdict(self):
+        with tempfile.TemporaryDirectory() as results:
+            write_cycles(results, TIMES, [41], lag=5)
+            with open(os.path.join(results, "cycles.txt")) as f:
+                lines = [line.split() for line in f if line.startswith("cycle ")]
+        # Cycle 8 began 5 frames before the notice: within this lag.
+        self.assertEqual([line[1:] for line in lines[7:10]],
+                         [["32", "0", "5"], ["36", "1", "5"], ["40", "1", "5"]])
+
     def test_settled_stretches_and_repeats_from_cycles_txt(self):
         with tempfile.TemporaryDirectory() as results:
-            with open(os.path.join(results, "cycles.txt"), "w") as f:
-                f.write("period 4\nnotices 1 1\n" + "".join("cycle %d\n" % t for t in TIMES) +
-                        "notice 41\n")
-            overruns = Overruns(results, 40, lag=1, margin=0)
+            write_cycles(results, TIMES, [41], lag=4)
+            overruns = Overruns(results, 40)
         # The harness's clean_stretches(6) of the same map.
         self.assertEqual(stretches(settled(overruns.touched, 6)), [(0, 16), (30, 36)])
         # 12 frames apart, both ends untouched: only cycle 3 over cycle 0; cycles 6 to 8
@@ -47,4 +68,7 @@ class OverrunMap(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__.split("\n\n")[1])
+    WRITER = sys.argv.pop(1)
     unittest.main()

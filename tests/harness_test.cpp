@@ -232,6 +232,23 @@ TEST(harness_overrun_map, touches_cycles_around_a_frame_time_jump_and_a_notice) 
     EXPECT_EQ(overrun_map(4, times, {}, false, 0, 3).touched_cycles(), 10u);
 }
 
+TEST(harness_overrun_map, a_cycle_log_keeps_what_it_has_room_for_and_counts_every_notice) {
+    recording::cycle_log log;
+    log.reserve_cycles(3);
+    log.reserve_notices(1);
+    for (std::uint32_t t : {100u, 104u, 108u, 112u}) log.note_cycle(t);
+    for (std::uint32_t t : {105u, 110u}) log.note_notice(t);
+    const recording::cycle_account account = log.account();
+    EXPECT_EQ(account.cycle_times, (std::vector<std::uint32_t>{100, 104, 108}));
+    EXPECT_EQ(account.notice_times, (std::vector<std::uint32_t>{105}));
+    EXPECT_EQ(account.notices_seen, 2u);
+    // A notice lost for want of room: nothing is known, every cycle is touched.
+    EXPECT_EQ(account.overruns(4, 0, 4).touched_cycles(), 3u);
+    // Four periods, and at least 0.15 s.
+    EXPECT_EQ(recording::notice_lag(128, 44100), 6615u);
+    EXPECT_EQ(recording::notice_lag(2048, 44100), 8192u);
+}
+
 TEST(harness_overrun_map, comparisons_leave_touched_cycles_out_and_judge_the_rest) {
     const size_t b = 4;
     const auto sig = ramp(8 * b, 1.0, 1.0);

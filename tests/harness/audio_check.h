@@ -13,6 +13,8 @@
 
 namespace harness {
 
+using recording::overrun_map;
+
 // `frames` samples first, first + step, ... rounded to float: distinct and, for a
 // step well above the float spacing, none zero when first and step share a sign.
 std::vector<float> ramp(size_t frames, double first, double step);

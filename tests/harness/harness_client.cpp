@@ -18,6 +18,7 @@ std::vector<std::string> take_names(const char** names) {
 }  // namespace
 
 harness_client::harness_client(const std::string& server, const std::string& name) {
+    cycle_log_.reserve_notices(1024);
     jack_status_t status{};
     const auto options =
         static_cast<jack_options_t>(JackNoStartServer | JackServerName | JackUseExactName);
@@ -54,7 +55,7 @@ void harness_client::add_input(const std::string& short_name, size_t capacity) {
 
 void harness_client::activate() {
     // One entry a recorded cycle, and one for a last, partial cycle.
-    cycle_times_.assign(capture_capacity_ / buffer_size() + 2, 0);
+    cycle_log_.reserve_cycles(capture_capacity_ / buffer_size() + 2);
     if (jack_activate(client_) != 0) throw std::runtime_error("cannot activate " + name_);
     active_ = true;
 }
@@ -83,11 +84,7 @@ int harness_client::process(jack_nframes_t nframes, void* arg) {
             const auto* in = static_cast<const float*>(jack_port_get_buffer(i.port, nframes));
             std::copy_n(in, std::min<size_t>(nframes, i.buffer.size() - have), i.buffer.data() + have);
         }
-        const size_t cycle = self.captured_cycles_.load(std::memory_order_relaxed);
-        if (cycle < self.cycle_times_.size()) {
-            self.cycle_times_[cycle] = jack_last_frame_time(self.client_);
-            self.captured_cycles_.store(cycle + 1, std::memory_order_release);
-        }
+        self.cycle_log_.note_cycle(jack_last_frame_time(self.client_));
         self.captured_frames_.store(std::min(have + nframes, self.capture_capacity_),
                                     std::memory_order_release);
     }
@@ -101,11 +98,7 @@ void harness_client::on_shutdown(void* self) {
 int harness_client::on_xrun(void* arg) {
     // Notifications come one at a time, on the library's notification thread.
     auto& self = *static_cast<harness_client*>(arg);
-    const int seen = self.xruns_.load(std::memory_order_relaxed);
-    if (size_t(seen) < self.xrun_times_.size()) {
-        self.xrun_times_[size_t(seen)] = jack_frame_time(self.client_);
-    }
-    self.xruns_.store(seen + 1, std::memory_order_release);
+    self.cycle_log_.note_notice(jack_frame_time(self.client_));
     return 0;
 }
 
@@ -137,18 +130,9 @@ std::vector<float> harness_client::captured(const std::string& short_name) const
 overrun_map harness_client::overruns(size_t margin_cycles) const {
     // Notices of the last cycles may still be on their way.
     std::this_thread::sleep_for(100ms);
-    const size_t cycles = captured_cycles_.load(std::memory_order_acquire);
-    const auto seen = size_t(xruns_.load(std::memory_order_acquire));
-    const size_t kept = std::min(seen, xrun_times_.size());
-    // The server reports an overrun while the cycle it spoiled is still running
-    // late; the notice comes through a thread that is not real-time, within a few
-    // cycles on a quiet machine and up to a good tenth of a second on a busy one. A
-    // recorder in the spoiled chain also sees its frame times jump.
     const jack_nframes_t block = buffer_size();
-    const jack_nframes_t lag = std::max<jack_nframes_t>(4 * block, jack_get_sample_rate(client_) * 3 / 20);
-    return overrun_map(block, {cycle_times_.begin(), cycle_times_.begin() + std::ptrdiff_t(cycles)},
-                       {xrun_times_.begin(), xrun_times_.begin() + std::ptrdiff_t(kept)},
-                       kept == seen, margin_cycles, lag);
+    return cycle_log_.account().overruns(
+        block, margin_cycles, recording::notice_lag(block, jack_get_sample_rate(client_)));
 }
 
 bool harness_client::connect(const std::string& source, const std::string& destination) {

@@ -15,10 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "overrun_map.h"
+#include "cycle_log.h"
 #include "util.h"
 
 namespace harness {
+
+using recording::overrun_map;
 
 class harness_client {
 public:
@@ -36,7 +38,7 @@ public:
     // Cycles the server reported as overrun since the client opened. In such a
     // cycle the server gives no guarantee about the audio: blocks can be lost,
     // repeated or torn.
-    int xruns() const { return xruns_.load(); }
+    int xruns() const { return int(cycle_log_.notices_seen()); }
     // Process cycles this client has run since activate().
     size_t cycles() const { return cycles_.load(); }
 
@@ -101,14 +103,9 @@ private:
     size_t capture_capacity_ = 0;
     std::atomic<bool> feeding_{false}, capturing_{false}, server_gone_{false};
     std::atomic<size_t> fed_frames_{0}, captured_frames_{0}, cycles_{0};
-    std::atomic<int> xruns_{0};
-    // The server's frame time of each recorded cycle, written by the process
-    // callback only, read after captured_cycles_ (release/acquire).
-    std::vector<jack_nframes_t> cycle_times_;
-    std::atomic<size_t> captured_cycles_{0};
-    // The server's frame time when each overrun was reported (the notification
-    // thread); later ones than the array holds only count.
-    std::vector<jack_nframes_t> xrun_times_ = std::vector<jack_nframes_t>(1024);
+    // The server's frame time of each recorded cycle and of each overrun notice
+    // (room for 1024; later ones only count).
+    recording::cycle_log cycle_log_;
 };
 
 // The overruns reported to `clients`, after a pause for notifications still on

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-namespace harness {
+namespace recording {
 
 overrun_map::overrun_map(size_t block, const std::vector<std::uint32_t>& cycle_times,
                          const std::vector<std::uint32_t>& notice_times, bool all_notices,
@@ -56,4 +56,4 @@ std::vector<std::pair<size_t, size_t>> overrun_map::clean_stretches(size_t memor
     return stretches;
 }
 
-}  // namespace harness
+}  // namespace recording

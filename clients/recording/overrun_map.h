@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace harness {
+namespace recording {
 
 class overrun_map {
 public:
@@ -46,4 +46,4 @@ private:
     size_t missed_ = 0;
 };
 
-}  // namespace harness
+}  // namespace recording
