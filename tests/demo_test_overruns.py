@@ -22,13 +22,15 @@ from demo_test import Overruns, read_cycles, settled, stretches  # noqa: E402
 # frame 41, in cycle 9.
 TIMES = [0, 4, 8, 12, 16, 24, 28, 32, 36, 40]
 WRITER = None
+# A cross build's writer runs under the command line in TARGET_EMULATOR.
+EMULATOR = os.environ.get("TARGET_EMULATOR", "").split()
 
 
 def write_cycles(results, times, notices, seen=None, margin=0, lag=3):
     """cycles.txt of a recording in cycles of 4 frames, `seen` notices of which
     `notices` were kept."""
     lists = [",".join(str(t) for t in times)] + ([",".join(str(n) for n in notices)] if notices else [])
-    subprocess.run([WRITER, os.path.join(results, "cycles.txt"), "4", str(margin), str(lag),
+    subprocess.run(EMULATOR + [WRITER, os.path.join(results, "cycles.txt"), "4", str(margin), str(lag),
                     str(len(notices) if seen is None else seen)] + lists, check=True)
 
 
