@@ -98,6 +98,14 @@ read -r -N 3 -t 1 -u "$keys" got
 check "type_keys: a, d, s into the FIFO and the log" [ "$got-$(cat "$tmp/typed")" = ads-ads ]
 type_keys -u 999999999 -l "$tmp/none"
 check "type_keys: nothing once the process has ended" [ ! -e "$tmp/none" ]
+# A trap runs at once while type_keys waits, in its scope: it must see the script's log.
+(
+    log=the-script-log me=$BASHPID
+    trap 'echo "$log" >"$tmp/trap-saw"; exit 0' TERM
+    (sleep 0.4; kill -TERM "$me") &
+    type_keys -n 20 -l "$tmp/typed-2"
+)
+check "a trap during type_keys sees the script's own log" [ "$(cat "$tmp/trap-saw")" = the-script-log ]
 
 # The scripts' help, from their USAGE.
 for name in demo demo-net soak bench-suite bench-shm; do

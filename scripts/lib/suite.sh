@@ -6,7 +6,10 @@
 # Before sourcing it a script sets `prog`, its name in messages ("scripts/demo"), and
 # `USAGE`, its help text; `root`, the checkout, where it builds or runs itself again.
 # Variables that a function sets for its caller are named in its comment; any other
-# is local. Functions that may fail say so and return non-zero, also under set -e.
+# is local, and named with a leading _: a trap that runs while a function waits runs
+# in the function's scope, and must see the script's own variables (log, out, ...),
+# not a local of the same name. Functions that may fail say so and return non-zero,
+# also under set -e.
 
 # ---- help and messages ----
 
@@ -34,10 +37,10 @@ step() { printf '\n== %s\n' "$*"; }
 
 # suite_micros SECONDS: whole or decimal seconds in microseconds, into suite_us.
 suite_micros() {
-    local whole=${1%%.*} fraction=
-    [[ $1 != *.* ]] || fraction=${1#*.}
-    fraction=${fraction}000000
-    suite_us=$((10#${whole:-0} * 1000000 + 10#${fraction:0:6}))
+    local _whole=${1%%.*} _fraction=
+    [[ $1 != *.* ]] || _fraction=${1#*.}
+    _fraction=${_fraction}000000
+    suite_us=$((10#${_whole:-0} * 1000000 + 10#${_fraction:0:6}))
 }
 
 # alive PID: whether the process still runs. One that has ended but is not reaped yet
@@ -45,26 +48,26 @@ suite_micros() {
 # flags to the state, such as Z+ for a zombie in a terminal's foreground group, which
 # a comparison with exactly Z misses.)
 alive() {
-    local stat
-    { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
-    stat=${stat##*) }
-    case ${stat%% *} in Z* | X*) return 1 ;; esac
+    local _stat
+    { read -r _stat <"/proc/$1/stat"; } 2>/dev/null || return 1
+    _stat=${_stat##*) }
+    case ${_stat%% *} in Z* | X*) return 1 ;; esac
 }
 
 # wait_gone [-t SECONDS] PID...: until none of the processes runs, 3 s at most;
 # returns 1 when one still runs then.
 wait_gone() {
-    local within=3 p
-    if [ "${1:-}" = -t ]; then within=$2; shift 2; fi
-    suite_micros "$within"
-    local deadline=$((${EPOCHREALTIME//[!0-9]/} + suite_us))
+    local _within=3 _p
+    if [ "${1:-}" = -t ]; then _within=$2; shift 2; fi
+    suite_micros "$_within"
+    local _deadline=$((${EPOCHREALTIME//[!0-9]/} + suite_us))
     while :; do
-        for p in "$@"; do
-            if alive "$p"; then break; fi
-            p=
+        for _p in "$@"; do
+            if alive "$_p"; then break; fi
+            _p=
         done
-        [ -n "${p:-}" ] || return 0
-        [ "${EPOCHREALTIME//[!0-9]/}" -lt "$deadline" ] || return 1
+        [ -n "${_p:-}" ] || return 0
+        [ "${EPOCHREALTIME//[!0-9]/}" -lt "$_deadline" ] || return 1
         sleep 0.05
     done
 }
@@ -75,21 +78,21 @@ wait_gone() {
 # PIDs are left out. Returns 1 when one had to be killed.
 declare -gA stopped_status=()
 stop_pids() {
-    local - within=3 pids=() p i s killed=0
+    local - _within=3 _pids=() _p _i _s _killed=0
     set +e
-    if [ "${1:-}" = -t ]; then within=$2; shift 2; fi
-    for p in "$@"; do [ -z "$p" ] || pids+=("$p"); done
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[i]}"; done
-    if ! wait_gone -t "$within" "${pids[@]}"; then
-        killed=1
-        for p in "${pids[@]}"; do kill -KILL "$p"; done
+    if [ "${1:-}" = -t ]; then _within=$2; shift 2; fi
+    for _p in "$@"; do [ -z "$_p" ] || _pids+=("$_p"); done
+    for ((_i = ${#_pids[@]} - 1; _i >= 0; _i--)); do kill -TERM "${_pids[_i]}"; done
+    if ! wait_gone -t "$_within" "${_pids[@]}"; then
+        _killed=1
+        for _p in "${_pids[@]}"; do kill -KILL "$_p"; done
     fi
-    for p in "${pids[@]}"; do
-        wait "$p"
-        s=$?
-        stopped_status[$p]=$s
+    for _p in "${_pids[@]}"; do
+        wait "$_p"
+        _s=$?
+        stopped_status[$_p]=$_s
     done
-    return "$killed"
+    return "$_killed"
 } 2>/dev/null  # without kill's complaints and bash's line on a child a signal ended
 
 # note_process NAME PID: a process that stop_noted is to stop, kept in noted_names and
@@ -103,9 +106,9 @@ note_process() {
 
 # forget_process PID: one that the script has waited for itself.
 forget_process() {
-    local i
-    for i in "${!noted_pids[@]}"; do
-        [ "${noted_pids[i]}" != "$1" ] || unset 'noted_pids[i]' 'noted_names[i]'
+    local _i
+    for _i in "${!noted_pids[@]}"; do
+        [ "${noted_pids[_i]}" != "$1" ] || unset 'noted_pids[_i]' 'noted_names[_i]'
     done
     noted_pids=("${noted_pids[@]}") noted_names=("${noted_names[@]}")
 }
@@ -113,10 +116,10 @@ forget_process() {
 # stop_noted: the noted processes stopped by stop_pids, and forgotten; a line
 # "NAME PID exited with status S" for each, in the order they were noted.
 stop_noted() {
-    local i
+    local _i
     stop_pids "${noted_pids[@]}" || true
-    for i in "${!noted_pids[@]}"; do
-        echo "${noted_names[i]} ${noted_pids[i]} exited with status ${stopped_status[${noted_pids[i]}]}"
+    for _i in "${!noted_pids[@]}"; do
+        echo "${noted_names[_i]} ${noted_pids[_i]} exited with status ${stopped_status[${noted_pids[_i]}]}"
     done
     noted_names=() noted_pids=()
 }
@@ -163,25 +166,25 @@ private_tmpfs() {
 # information; a demo build leaves out the tests and the benchmarks and what they
 # build with.
 build_programs() {
-    local profile=$1 dir=$2 options=()
+    local _profile=$1 _dir=$2 _options=()
     shift 2
-    if [ "$profile" = demo ]; then
+    if [ "$_profile" = demo ]; then
         "$root/scripts/install-deps" demo
-        options=(-DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF)
+        _options=(-DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF)
     else
         "$root/scripts/install-deps"
     fi
-    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
-    cmake --build "$dir" -j "$(nproc)" --target "$@" >/dev/null
+    cmake -S "$root" -B "$_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${_options[@]}" >/dev/null
+    cmake --build "$_dir" -j "$(nproc)" --target "$@" >/dev/null
 }
 
 # check_programs FILE...: each program must be there and executable, each plug-in
 # (*.so) there; else the script ends, naming the first that is missing.
 check_programs() {
-    local p
-    for p in "$@"; do
-        [ -x "$p" ] || { [[ $p == *.so ]] && [ -e "$p" ]; } ||
-            die "$p is missing; build first (without --no-build)"
+    local _p
+    for _p in "$@"; do
+        [ -x "$_p" ] || { [[ $_p == *.so ]] && [ -e "$_p" ]; } ||
+            die "$_p is missing; build first (without --no-build)"
     done
 }
 
@@ -205,15 +208,15 @@ jackd_realtime() {
 # `net-hosts run ...`), without standard input, its output into LOG; its pid into
 # jackd_pid.
 start_jackd() {
-    local log=$1 prefix=()
+    local _log=$1 _prefix=()
     shift
     while [ "$1" != -- ]; do
-        prefix+=("$1")
+        _prefix+=("$1")
         shift
     done
     shift
     jackd_realtime || true
-    "${prefix[@]}" jackd "${jackd_mode[@]}" "$@" </dev/null >"$log" 2>&1 &
+    "${_prefix[@]}" jackd "${jackd_mode[@]}" "$@" </dev/null >"$_log" 2>&1 &
     jackd_pid=$!
 }
 
@@ -224,15 +227,15 @@ jackd_up() { "$@" jack_wait -w -t 10 >/dev/null 2>&1; }
 # wait_port [-t SECONDS] PORT [PREFIX...]: until jack_lsp (run after PREFIX) lists
 # PORT, 10 s at most; when it did not appear, says so and returns 1.
 wait_port() {
-    local within=10 port k
-    if [ "$1" = -t ]; then within=$2; shift 2; fi
-    port=$1
+    local _within=10 _port _k
+    if [ "$1" = -t ]; then _within=$2; shift 2; fi
+    _port=$1
     shift
-    for ((k = 0; k < within * 10; k++)); do
-        "$@" jack_lsp 2>/dev/null | grep -qx -- "$port" && return 0
+    for ((_k = 0; _k < _within * 10; _k++)); do
+        "$@" jack_lsp 2>/dev/null | grep -qx -- "$_port" && return 0
         sleep 0.1
     done
-    echo "$prog: $port did not appear" >&2
+    echo "$prog: $_port did not appear" >&2
     return 1
 }
 
@@ -272,9 +275,9 @@ jackd_overruns() {
 # after PREFIX (its runtime directory through env, an emulator), without standard
 # input, its output into LOG; its pid into memwarden_pid.
 start_memwarden() {
-    local dir=$1 log=$2
+    local _dir=$1 _log=$2
     shift 2
-    "$@" "$dir/memwarden" </dev/null >"$log" 2>&1 &
+    "$@" "$_dir/memwarden" </dev/null >"$_log" 2>&1 &
     memwarden_pid=$!
 }
 
@@ -282,13 +285,13 @@ start_memwarden() {
 # after PREFIX) reaches the service of memwarden_pid and lists its index, about
 # SECONDS (default 10) of tries; returns 1 when it did not, or memwarden ended first.
 memwarden_published() {
-    local within=10 dir k
-    if [ "$1" = -t ]; then within=$2; shift 2; fi
-    dir=$1
+    local _within=10 _dir _k
+    if [ "$1" = -t ]; then _within=$2; shift 2; fi
+    _dir=$1
     shift
-    for ((k = 0; k < within * 10; k++)); do
+    for ((_k = 0; _k < _within * 10; _k++)); do
         alive "$memwarden_pid" || return 1
-        timeout 5 "$@" "$dir/wardenpeek" index </dev/null 2>&1 | grep -q '^index \[' && return 0
+        timeout 5 "$@" "$_dir/wardenpeek" index </dev/null 2>&1 | grep -q '^index \[' && return 0
         sleep 0.1
     done
     return 1
@@ -311,21 +314,21 @@ open_keys() {
 # while PID runs, where given; each key is also added to LOG. The pause is a read on
 # a FIFO nobody writes: it starts no child, and a signal's trap runs at once.
 type_keys() {
-    local count=-1 until= log= k tick pattern=(a d s d a a s d)
+    local _count=-1 _until= _log= _k _tick _pattern=(a d s d a a s d)
     while [ $# -gt 0 ]; do
         case $1 in
-            -n) count=$2 ;;
-            -u) until=$2 ;;
-            -l) log=$2 ;;
+            -n) _count=$2 ;;
+            -u) _until=$2 ;;
+            -l) _log=$2 ;;
         esac
         shift 2
     done
-    exec {tick}<>"$keys_dir/tick"
-    for ((k = 0; count < 0 || k < count; k++)); do
-        [ -z "$until" ] || alive "$until" || break
-        printf %s "${pattern[k % 8]}" >&"$keys"
-        [ -z "$log" ] || printf %s "${pattern[k % 8]}" >>"$log"
-        read -r -t 0.3 -u "$tick" _ || true
+    exec {_tick}<>"$keys_dir/tick"
+    for ((_k = 0; _count < 0 || _k < _count; _k++)); do
+        [ -z "$_until" ] || alive "$_until" || break
+        printf %s "${_pattern[_k % 8]}" >&"$keys"
+        [ -z "$_log" ] || printf %s "${_pattern[_k % 8]}" >>"$_log"
+        read -r -t 0.3 -u "$_tick" _ || true
     done
-    exec {tick}<&-
+    exec {_tick}<&-
 }
