@@ -1,10 +1,10 @@
 # Helpers of the suite's scripts, sourced by scripts/demo, demo-net, soak, bench-suite
-# and bench-shm (and for `usage` and `alive` by net-hosts and armhf-jackd): help and
+# and bench-shm (and for usage, die and alive by net-hosts and armhf-jackd): help and
 # messages, the processes a script starts and stops, its JACK servers and their ports,
 # mount namespaces, the build, memwarden, padplayer's keys and jackd's overrun lines.
 #
-# Before sourcing it a script sets `prog`, its name in messages ("scripts/demo"), and
-# `USAGE`, its help text; `root`, the checkout, where it builds or runs itself again.
+# A script sets `USAGE`, its help text, and `prog`, its name in messages
+# ("scripts/demo"); `root`, the checkout, where it builds or runs itself again.
 # Variables that a function sets for its caller are named in its comment; any other
 # is local, and named with a leading _: a trap that runs while a function waits runs
 # in the function's scope, and must see the script's own variables (log, out, ...),
