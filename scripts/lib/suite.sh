@@ -137,13 +137,22 @@ pause() {
 
 # ---- mount namespaces ----
 
-# run_in_namespace ARG...: this script again with ARG..., in a mount namespace of its
-# own with private propagation, so that what it mounts there is seen by nobody else
-# and goes with it. It replaces the shell (exec); `run_in_namespace ... &` makes $!
-# the script's pid.
+# run_in_namespace [--background] ARG...: this script again with ARG..., in a mount
+# namespace of its own with private propagation, so that what it mounts there is
+# seen by nobody else and goes with it. It replaces the shell (exec), or with
+# --background runs beside it, its pid in namespace_pid. (Not `run_in_namespace &`:
+# exec in that subshell would give the script back the SIGINT that bash ignores in a
+# background job, and Ctrl-C would reach it beside the signal its caller sends.)
 run_in_namespace() {
-    exec unshare -m --propagation private env SUITE_NAMESPACE="$prog" \
-        "$root/scripts/${0##*/}" "$@"
+    local _command=(unshare -m --propagation private env SUITE_NAMESPACE="$prog"
+                    "$root/scripts/${0##*/}")
+    if [ "${1:-}" = --background ]; then
+        shift
+        "${_command[@]}" "$@" &
+        namespace_pid=$!
+    else
+        exec "${_command[@]}" "$@"
+    fi
 }
 
 # in_own_namespace: whether this script runs in the namespace run_in_namespace gave it.
