@@ -3,7 +3,8 @@
 SIGINT to its whole process group (what Ctrl-C in a terminal sends), and checks that
 it ends within 3 s with status 130 and leaves nothing behind: none of the processes
 it started runs, no process runs on its output folder, no scratch folder of its own
-is left in /tmp and no mount on /sdcard.
+is left in /tmp and no mount on /sdcard; and that the inner half stopped them itself,
+so that the outer half found nothing left in the namespace to kill.
 
 usage: soak_stop_test.py <scripts/soak> <build_dir>
 """
@@ -42,9 +43,11 @@ class SoakStopTest(unittest.TestCase):
         scratch_before = set(glob.glob("/tmp/soak.*"))
         mounts_before = sdcard_mounts()
         # In a session of its own with SIGINT at its default, as from a terminal.
+        said = tempfile.TemporaryFile(mode="w+")
+        self.addCleanup(said.close)
         soak = subprocess.Popen(
             [SOAK, "1", "--no-build", "--build-dir", BUILD, "--output-dir", out],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+            stdout=subprocess.DEVNULL, stderr=said, start_new_session=True,
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         events = os.path.join(out, "events.tsv")
         deadline = time.monotonic() + 120
@@ -72,6 +75,9 @@ class SoakStopTest(unittest.TestCase):
         self.assertEqual(on_out, "", "processes on the output folder")
         self.assertEqual(set(glob.glob("/tmp/soak.*")) - scratch_before, set())
         self.assertEqual(sdcard_mounts(), mounts_before)
+        # The inner half stopped all it started: the outer half had nothing to kill.
+        said.seek(0)
+        self.assertNotIn("left running in the namespace", said.read())
         return status, took
 
     def test_sigterm_to_the_script(self):
