@@ -33,14 +33,7 @@ android::sp<android::IAndroidShm> find_service() {
 memwarden_daemon::memwarden_daemon(const std::string& runtime_dir,
                                    const std::vector<std::string>& wrapper,
                                    const std::vector<harness::resource_limit>& limits) {
-    // child_process puts the emulator before the daemon, but not behind a wrapper,
-    // which is a program of this machine.
-    std::vector<std::string> command = wrapper;
-    if (wrapper.empty()) command.push_back(MEMWARDEN_PATH);
-    for (const auto& word : wrapper.empty() ? std::vector<std::string>{}
-                                            : harness::program_command(MEMWARDEN_PATH)) {
-        command.push_back(word);
-    }
+    const std::vector<std::string> command = harness::wrapped_command(wrapper, MEMWARDEN_PATH);
     process_ = std::make_unique<harness::child_process>(
         command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
         std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_dir, "ANDROID_LOG_TAGS=*:v"},

@@ -58,14 +58,11 @@ std::vector<program_t> clients() {
 std::unique_ptr<child_process> start(const jack_server& server, const program_t& program,
                                      const std::vector<resource_limit>& limits = {},
                                      const std::vector<std::string>& wrapper = {}) {
-    std::vector<std::string> args = wrapper;
-    const std::string path = wrapper.empty() ? program.path : args.front();
-    if (!wrapper.empty()) {
-        args.erase(args.begin());
-        for (const auto& word : program_command(program.path)) args.push_back(word);
-    }
-    args.insert(args.end(), program.args.begin(), program.args.end());
-    return std::make_unique<child_process>(path, args, server.client_env(), false, -1, limits);
+    std::vector<std::string> command = wrapped_command(wrapper, program.path);
+    command.insert(command.end(), program.args.begin(), program.args.end());
+    return std::make_unique<child_process>(command.front(),
+                                           std::vector<std::string>(command.begin() + 1, command.end()),
+                                           server.client_env(), false, -1, limits);
 }
 
 std::string last_line(const std::string& text) {

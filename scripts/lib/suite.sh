@@ -233,18 +233,33 @@ start_jackd() {
 # PREFIX); returns 1 when it did not.
 jackd_up() { "$@" jack_wait -w -t 10 >/dev/null 2>&1; }
 
+# poll_until SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds (0) or
+# SECONDS pass (1); a COMMAND that returns 2 gives up at once.
+poll_until() {
+    local _within=$1 _k _status
+    shift
+    for ((_k = 0; _k < _within * 10; _k++)); do
+        "$@" && return 0
+        _status=$?
+        [ "$_status" -eq 2 ] && return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+_port_listed() {
+    local _port=$1
+    shift
+    "$@" jack_lsp 2>/dev/null | grep -qx -- "$_port"
+}
+
 # wait_port [-t SECONDS] PORT [PREFIX...]: until jack_lsp (run after PREFIX) lists
 # PORT, 10 s at most; when it did not appear, says so and returns 1.
 wait_port() {
-    local _within=10 _port _k
+    local _within=10
     if [ "$1" = -t ]; then _within=$2; shift 2; fi
-    _port=$1
-    shift
-    for ((_k = 0; _k < _within * 10; _k++)); do
-        "$@" jack_lsp 2>/dev/null | grep -qx -- "$_port" && return 0
-        sleep 0.1
-    done
-    echo "$prog: $_port did not appear" >&2
+    poll_until "$_within" _port_listed "$@" && return 0
+    echo "$prog: $1 did not appear" >&2
     return 1
 }
 
@@ -294,16 +309,16 @@ start_memwarden() {
 # after PREFIX) reaches the service of memwarden_pid and lists its index, about
 # SECONDS (default 10) of tries; returns 1 when it did not, or memwarden ended first.
 memwarden_published() {
-    local _within=10 _dir _k
+    local _within=10
     if [ "$1" = -t ]; then _within=$2; shift 2; fi
-    _dir=$1
+    poll_until "$_within" _memwarden_answers "$@"
+}
+
+_memwarden_answers() {
+    local _dir=$1
     shift
-    for ((_k = 0; _k < _within * 10; _k++)); do
-        alive "$memwarden_pid" || return 1
-        timeout 5 "$@" "$_dir/wardenpeek" index </dev/null 2>&1 | grep -q '^index \[' && return 0
-        sleep 0.1
-    done
-    return 1
+    alive "$memwarden_pid" || return 2
+    timeout 5 "$@" "$_dir/wardenpeek" index </dev/null 2>&1 | grep -q '^index \['
 }
 
 # ---- padplayer's keys ----

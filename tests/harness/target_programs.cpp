@@ -42,6 +42,13 @@ std::vector<std::string> program_command(const std::string& program) {
     return command;
 }
 
+std::vector<std::string> wrapped_command(const std::vector<std::string>& wrapper,
+                                         const std::string& program) {
+    std::vector<std::string> command = wrapper;
+    for (const auto& word : program_command(program)) command.push_back(word);
+    return command;
+}
+
 std::vector<std::string> staged_program_command(const std::string& program,
                                                 const std::string& dir) {
     namespace fs = std::filesystem;

@@ -14,6 +14,12 @@ namespace harness {
 // `program` alone. For programs that start others, such as setpriv.
 std::vector<std::string> program_command(const std::string& program);
 
+// The command line that runs `program` behind `wrapper`, a command of this machine
+// that execs the words after it (setpriv, unshare ...): the emulator, if any, goes
+// after the wrapper. With no wrapper, program_command(program).
+std::vector<std::string> wrapped_command(const std::vector<std::string>& wrapper,
+                                         const std::string& program);
+
 // program_command() for a copy of `program` in `dir`, with copies there of the
 // folders that the emulator's command line names for the libraries: for running it
 // as another user, who may not reach into the build (a checkout in a private
