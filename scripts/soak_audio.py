@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Checks one short recording of the suite, made by scripts/soak after a fault, with the
-demo test's own checks (tests/demo_test.py): spinreel's outputs are the loop sample for
+demo test's own checks (suitetools.checks): spinreel's outputs are the loop sample for
 sample, tapdelay's output holds the echo exactly <delay_ms> later at <feedback>
 percent, fuzzpedal's output equals fxrender's rendering of the recorded input bit for
 bit once settled, and padplayer's outputs hold its key samples whole and nothing else.
@@ -15,24 +15,21 @@ too little to judge, else 0.
 import os
 import sys
 
-here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(here), "tests"))
-
-import demo_test  # noqa: E402
+from suitetools import checks, wavfile
+from suitetools.cycles import Overruns
 
 
 def main():
     if len(sys.argv) != 5:
         sys.exit(__doc__.split("\n\n")[1])
     results, fxrender = sys.argv[1], sys.argv[2]
-    frames = len(demo_test.read_wav(os.path.join(results, "spinreel-output1.wav")))
-    overruns = demo_test.Overruns(results, frames)
+    frames = len(wavfile.read(os.path.join(results, "spinreel-output1.wav")))
+    overruns = Overruns(results, frames)
     print("note  overruns reached %d of %d recorded cycles" % (overruns.left_out, overruns.cycles))
-    demo_test.check_loop(results, overruns)
-    demo_test.check_echo(results, int(sys.argv[3]), int(sys.argv[4]), overruns)
-    demo_test.check_distortion(results, fxrender, overruns)
-    demo_test.check_padplayer(results, overruns)
-    sys.exit(1 if demo_test.failures else 2 if demo_test.undecided else 0)
+    verdict = checks.Verdict()
+    checks.check_recordings(verdict, results, int(sys.argv[3]), int(sys.argv[4]), fxrender,
+                            overruns)
+    sys.exit(verdict.status())
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 wardenpeek status and index against memwarden over and over until it gets SIGTERM,
 each run holding <lock_file> (flock) so that the soak can pause it (while it kills
 and restarts memwarden) and sample memwarden between runs. Each run is judged with the
-demo's readers: wardencheck's five tests pass, and wardenpeek finds the service and
+demo's readers (suitetools.shmtools): wardencheck's five tests pass, and wardenpeek finds the service and
 lists its 257 buffers and the registry index.
 
     soak_shm.py <wardencheck> <wardenpeek> <lock_file> <log_dir> [pause_s]
@@ -15,14 +15,12 @@ to the tools unchanged. Waits pause_s seconds (default 1) between runs.
 """
 import fcntl
 import os
-import re
 import signal
 import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from demo_report import peek_summary, wardencheck_results  # noqa: E402
+from suitetools.shmtools import judge_run
 
 
 def run(command):
@@ -31,21 +29,6 @@ def run(command):
         return done.stdout + done.stderr
     except subprocess.TimeoutExpired:
         return None
-
-
-def judge(check, status, index):
-    """What is wrong with one run, in words, or None."""
-    wrong = []
-    if check is None:
-        wrong.append("wardencheck did not end within 20 s")
-    else:
-        failed = ["%s %s" % r for r in wardencheck_results(check) if r[1] != "pass"]
-        if failed:
-            wrong.append("wardencheck: " + ", ".join(failed))
-    said = peek_summary(status, index)
-    if not re.match(r"\d+ of 257 buffers allocated.*, registry index -?\d+", said):
-        wrong.append("wardenpeek: " + said)
-    return "; ".join(wrong) or None
 
 
 def main():
@@ -64,7 +47,7 @@ def main():
             check = run([wardencheck])
             status = run([wardenpeek, "status"])
             index = run([wardenpeek, "index"])
-        wrong = judge(check, status, index)
+        wrong = judge_run(check, status, index)
         if wrong:
             for name, text in (("wardencheck", check), ("status", status), ("index", index)):
                 with open(os.path.join(log_dir, "shm-run%d-%s.txt" % (number, name)), "w") as f:

@@ -67,7 +67,7 @@ for attempt in 1 2 3; do
         fail "the demo does not say \"$said\": $(grep overruns "$work/demo$attempt.log")"
     [ "$failed" = 0 ] || exit 1
 
-    /usr/bin/python3 "$here/demo_test.py" "$out" "$delay_ms" "$feedback" ${fxrender:+"$fxrender"} |
+    PYTHONPATH="$root/scripts" /usr/bin/python3 "$here/demo_test.py" "$out" "$delay_ms" "$feedback" ${fxrender:+"$fxrender"} |
         tee "$work/test$attempt.log"
     audio=${PIPESTATUS[0]}
     if [ "$audio" = 0 ]; then

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""demo_test.py's reading of the recorder's cycles.txt, written by the recorder's own
+"""The reading of the recorder's cycles.txt (suitetools.cycles), written by the recorder's own
 code (cycles_file_writer), gives the cycles that the C++ harness's overrun_map gives
 for the same frame times (its own example in harness_test.cpp), also where the
 server's frame time wraps at 2^32, and leaves out the repeats of the echo that span a
@@ -15,8 +15,7 @@ import unittest
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from demo_test import Overruns, read_cycles, settled, stretches  # noqa: E402
+from suitetools.cycles import Overruns, read_cycles, settled, stretches
 
 # Ten cycles of 4 frames; cycle 5 came a cycle late, and an overrun was reported at
 # frame 41, in cycle 9.

@@ -2,19 +2,14 @@
 """Checks the soak's judgement on synthetic input: growth kept per process across
 restarts with warm-up left out, the bounds of descriptors and RSS, the server's
 figures against their baseline, the reading of JACK's shared-memory registry and of
-jack_lsp -c (scripts/soak_report.py), and the verdict on one run of the shared-memory
-tools (scripts/soak_shm.py).
-
-usage: soak_test.py <scripts folder>
+jack_lsp -c (suitetools.soak_judgement and soak_sampling), and the verdict on one run
+of the shared-memory tools (suitetools.shmtools).
 """
 import struct
-import sys
 import unittest
 
-sys.path.insert(0, sys.argv[1])
-del sys.argv[1]
-import soak_report  # noqa: E402
-import soak_shm  # noqa: E402
+from suitetools import soak_judgement, soak_sampling
+from suitetools.shmtools import judge_run
 
 
 def series(*processes):
@@ -28,32 +23,32 @@ class GrowthTest(unittest.TestCase):
         # The first process's sample at 2 s lies in its warm-up and does not count.
         flat = series((10, 0, [(2, 30), (10, 22), (20, 22)]),
                       (11, 25, [(31, 22), (40, 22), (50, 22)]))
-        self.assertEqual(soak_report.judge_count(soak_report.growth(flat)), (True, "ok"))
+        self.assertEqual(soak_judgement.judge_count(soak_judgement.growth(flat)), (True, "ok"))
 
         leaks = series((10, 0, [(10, 22), (20, 22)]), (11, 25, [(31, 22), (50, 23)]))
-        g = soak_report.growth(leaks)
+        g = soak_judgement.growth(leaks)
         self.assertEqual((g["growth"], g["span"], g["processes"]), (1, 29, 2))
-        ok, said = soak_report.judge_count(g)
+        ok, said = soak_judgement.judge_count(g)
         self.assertFalse(ok)
         self.assertIn("1 of 2 processes", said)
 
         # One process growing while the other shrinks is still growth.
         hidden = series((10, 0, [(10, 22), (20, 23)]), (11, 25, [(31, 22), (50, 21)]))
-        self.assertFalse(soak_report.judge_count(soak_report.growth(hidden))[0])
+        self.assertFalse(soak_judgement.judge_count(soak_judgement.growth(hidden))[0])
 
         # A restarted program that starts with more than its predecessor had.
         higher = series((10, 0, [(10, 22), (20, 22)]), (11, 25, [(31, 23), (50, 23)]))
-        ok, said = soak_report.judge_count(soak_report.growth(higher))
+        ok, said = soak_judgement.judge_count(soak_judgement.growth(higher))
         self.assertFalse(ok)
         self.assertIn("22, 23", said)
 
         # The same pid again, started later, is another process.
         reused = series((10, 0, [(10, 22), (20, 22)]), (10, 25, [(31, 23), (50, 23)]))
-        self.assertEqual(soak_report.growth(reused)["processes"], 2)
+        self.assertEqual(soak_judgement.growth(reused)["processes"], 2)
 
     def test_rss_rate_and_floor(self):
         def judged(*processes):
-            return soak_report.judge_rss(soak_report.growth(series(*processes)))[0]
+            return soak_judgement.judge_rss(soak_judgement.growth(series(*processes)))[0]
 
         mib = 1024
         # 0.9 MiB within a minute: far above 4 MiB/h, but under the 1 MiB floor.
@@ -67,13 +62,13 @@ class GrowthTest(unittest.TestCase):
 
     def test_nothing_past_warm_up_is_not_a_pass(self):
         young = series((1, 0, [(1, 22), (4, 22)]))
-        self.assertFalse(soak_report.judge_count(soak_report.growth(young))[0])
+        self.assertFalse(soak_judgement.judge_count(soak_judgement.growth(young))[0])
 
 
 class ServerTest(unittest.TestCase):
     def test_figures_back_at_their_baseline(self):
-        self.assertTrue(soak_report.judge_level([("baseline", 8), ("after server", 8)])[0])
-        ok, said = soak_report.judge_level([("baseline", 18), ("periodic", 18),
+        self.assertTrue(soak_judgement.judge_level([("baseline", 8), ("after server", 8)])[0])
+        ok, said = soak_judgement.judge_level([("baseline", 18), ("periodic", 18),
                                             ("after server", 19)])
         self.assertFalse(ok)
         self.assertIn("19 at after server", said)
@@ -89,7 +84,7 @@ class ServerTest(unittest.TestCase):
         for i, size in ((0, 107341340), (1, 1196), (7, 0), (255, 64)):
             struct.pack_into("<hhii", image, hdr_len + i * entry_len, i, 0, 4242, size)
         # Entry 7 was released: its index stays, its size is 0.
-        self.assertEqual(soak_report.registry_counts(bytes(image)), (3, 2))
+        self.assertEqual(soak_sampling.registry_counts(bytes(image)), (3, 2))
 
 
     def test_graph_of_jack_lsp(self):
@@ -97,7 +92,7 @@ class ServerTest(unittest.TestCase):
                    "   passthru:output\n   fuzzpedal:output1\npassthru:input\n"
                    "   system:capture_1\npassthru:output\n   system:playback_1\n"
                    "fuzzpedal:output1\n   system:playback_1\nfuzzpedal:input2\n\n")
-        clients, edges = soak_report.graph_of(listing)
+        clients, edges = soak_sampling.graph_of(listing)
         self.assertEqual(clients, ["fuzzpedal", "passthru", "system"])
         self.assertEqual(edges, ["fuzzpedal:output1 <-> system:playback_1",
                                  "passthru:input <-> system:capture_1",
@@ -115,7 +110,7 @@ class SeriesRowsTest(unittest.TestCase):
 
         samples = [sample(10, "baseline", 1, 22, 8), sample(20, "periodic", 1, 22, 8),
                    sample(40, "after spinreel", 2, 22, 7), sample(50, "periodic", 2, 23, 8)]
-        rows = {r[0]: r for r in soak_report.series_rows(samples)}
+        rows = {r[0]: r for r in soak_judgement.series_rows(samples)}
         _, first, last, g, _, ok, _ = rows["spinreel descriptors"]
         self.assertEqual((first, last, g["processes"], ok), (22, 23, 2, False))
         self.assertFalse(rows["server clients"][5])
@@ -145,17 +140,17 @@ class SharedMemoryRunTest(unittest.TestCase):
     INDEX = "<<<<<<<<<<< show registry index >>>>>>>>>>\nindex [  0]\n"
 
     def test_verdicts(self):
-        self.assertIsNone(soak_shm.judge(wardencheck_log(self.RUN), self.STATUS, self.INDEX))
+        self.assertIsNone(judge_run(wardencheck_log(self.RUN), self.STATUS, self.INDEX))
         # The second check_allocated "pass" missing, and a test that never ran.
         broken = [line for line in self.RUN if line != "*****test: test_memset*****"]
         broken.remove("pass")
-        said = soak_shm.judge(wardencheck_log(broken), self.STATUS, self.INDEX)
+        said = judge_run(wardencheck_log(broken), self.STATUS, self.INDEX)
         self.assertIn("check_allocated fail", said)
         self.assertIn("test_memset", said)
-        said = soak_shm.judge(wardencheck_log(self.RUN), "shm service is not available\n",
+        said = judge_run(wardencheck_log(self.RUN), "shm service is not available\n",
                               "shm service is not available\n")
         self.assertIn("wardenpeek: found no service", said)
-        self.assertIn("did not end", soak_shm.judge(None, self.STATUS, self.INDEX))
+        self.assertIn("did not end", judge_run(None, self.STATUS, self.INDEX))
 
 
 if __name__ == "__main__":

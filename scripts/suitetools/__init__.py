@@ -1,0 +1,8 @@
+"""The suite's Python tooling, one module per concern: facts (the suite's settings),
+wavfile, sounds (the demo's loop, keys, tones and click), cycles (the recorder's
+cycles.txt), checks (the demo's audio checks and their verdict), measurements,
+summary (what each program did), shmtools (wardencheck's and wardenpeek's output),
+network (the demo across two servers), plots, soak_sampling and soak_judgement.
+
+The entry points in scripts/ import it directly; the tests get scripts/ on PYTHONPATH.
+"""
