@@ -18,7 +18,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build_dir=$1
 fxrender=${2:-}
-delay_ms=250 feedback=40  # what scripts/demo gives tapdelay
+. "$root/scripts/lib/suite.sh"
+delay_ms=$suite_delay_ms feedback=$suite_feedback  # what scripts/demo gives tapdelay
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -66,6 +66,12 @@ check "stop_pids: status 143 (SIGTERM) and 137 (SIGKILL)" \
     [ "${stopped_status[$plain]}-${stopped_status[$stubborn]}" = 143-137 ]
 check "stop_pids: both gone" eval '! alive "$plain" && ! alive "$stubborn"'
 
+# The bash and Python tools run the suite with the same settings.
+python_facts=$(PYTHONPATH=$scripts /usr/bin/python3 -c \
+    'from suitetools import facts; print(facts.RATE, facts.DELAY_MS, facts.FEEDBACK)')
+check "settings: the same in suite.sh and facts.py ($python_facts)" \
+    [ "$python_facts" = "$suite_rate $suite_delay_ms $suite_feedback" ]
+
 # usage: the text as it is, on standard output for --help, else on standard error.
 USAGE=$(printf '  scripts/x [--y] $HOME `z` 100%%\n\n  the end')
 (usage) >"$tmp/out" 2>"$tmp/err"

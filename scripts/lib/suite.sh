@@ -33,6 +33,13 @@ die() {
 # step TITLE: a blank line and "== TITLE", the heading of a stage of a run.
 step() { printf '\n== %s\n' "$*"; }
 
+# ---- the suite's settings ----
+
+# As scripts/suitetools/facts.py has them for the Python tools (a test holds the two
+# together): every server's rate, and tapdelay's arguments in the demo and the soak.
+suite_rate=44100
+suite_delay_ms=250 suite_feedback=40
+
 # ---- processes ----
 
 # suite_micros SECONDS: whole or decimal seconds in microseconds, into suite_us.
