@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <thread>
 
 #include "distortion.h"
@@ -226,41 +225,23 @@ constexpr auto settling_wait = 1500ms;  // 66150 samples
 
 // fuzzpedal between a stand-in spinreel, which plays `signal` on its output1 and
 // a quieter copy on output2, and a recorder of both program outputs and of what
-// spinreel sent to input1 in the same cycles.
-struct pedal_rig {
-    jack_server server;
-    harness_client spinreel{server.name(), "spinreel"};
-    harness_client recorder{server.name(), "recorder"};
-    std::optional<child_process> fp;
-    int stdout_fd = -1;                 // the program's stdout; -1: a file
-    std::function<void()> on_ready;     // runs once the program has started
-
-    void run(const std::vector<std::string>& args, const std::vector<float>& signal) {
-        std::vector<float> quieter(signal);
-        for (auto& v : quieter) v *= 0.25f;
-        spinreel.add_output("output1", signal);
-        spinreel.add_output("output2", quieter);
-        spinreel.activate();
-        const size_t capacity = signal.size() + 24 * period;
-        recorder.add_input("out1", capacity);
-        recorder.add_input("out2", capacity);
-        recorder.add_input("source", capacity);
-        recorder.activate();
-
-        fp.emplace(FUZZPEDAL_PATH, args, server.client_env(), false, stdout_fd);
-        // Generous: a sanitizer build on a loaded machine starts slowly.
-        ASSERT_TRUE(wait_frame_ready(*fp, 15s)) << fp->err();
-        if (on_ready) on_ready();
-        ASSERT_TRUE(recorder.connect("fp:output1", "recorder:out1"));
-        ASSERT_TRUE(recorder.connect("fp:output2", "recorder:out2"));
-        ASSERT_TRUE(recorder.connect("spinreel:output1", "recorder:source"));
-        std::this_thread::sleep_for(settling_wait);
-        recorder.start_capture();
-        spinreel.start_feed();
-        ASSERT_TRUE(recorder.wait_captured(capacity, 20s));
-    }
-};
-
+// spinreel sent to input1 in the same cycles. `on_ready` runs once the program has started.
+::testing::AssertionResult run_pedal(rig& pedal, const std::vector<std::string>& args,
+                                     const std::vector<float>& signal, int stdout_fd = -1,
+                                     const std::function<void()>& on_ready = {}) {
+    std::vector<float> quieter(signal);
+    for (auto& v : quieter) v *= 0.25f;
+    pedal.feeds("output1", signal);
+    pedal.feeds("output2", quieter);
+    for (const char* port : {"out1", "out2", "source"}) pedal.records(port, signal.size() + 24 * period);
+    auto result = pedal.start({FUZZPEDAL_PATH, args, false, stdout_fd});
+    if (!result) return result;
+    if (on_ready) on_ready();
+    result = pedal.connect({{"fp:output1", "recorder:out1"},
+                            {"fp:output2", "recorder:out2"},
+                            {"spinreel:output1", "recorder:source"}});
+    return result ? pedal.record(settling_wait, 20s) : result;
+}
 
 // Whether the processor set up by `args` forgets, within forgetting_samples, a block
 // of `signal` replaced by silence at each of three places: then a comparison may
@@ -290,23 +271,23 @@ void expect_processed_like_offline(const std::vector<std::string>& args, void (*
     ASSERT_TRUE(forgets_a_spoiled_block(args, signal));
 
     EXPECT_TRUE(retry_inconclusive([&] {
-        pedal_rig rig;
-        rig.run(args, signal);
-        const auto source = rig.recorder.captured("source");
-        const auto overruns = rig.recorder.overruns();
+        rig pedal{{}, "spinreel"};
+        if (auto ran = run_pedal(pedal, args, signal); !ran) return ran;
+        const auto source = pedal.captured("source");
+        const auto overruns = pedal.overruns();
         auto result = all_of({
             // The program heard spinreel's output1...
             blocks_match(source, signal, period, 0, &overruns),
             // ...and put the processor's output on output1, and silence on output2.
-            same_samples_where_clean(rig.recorder.captured("out1"),
+            same_samples_where_clean(pedal.captured("out1"),
                                      offline(args, settling_samples, source), 0, overruns,
                                      forgetting_samples, signal.size() / 4),
-            same_samples(rig.recorder.captured("out2"), std::vector<float>(source.size(), 0.0f)),
+            same_samples(pedal.captured("out2"), std::vector<float>(source.size(), 0.0f)),
         });
-        EXPECT_EQ(rig.fp->err(), "");
-        const auto status = rig.fp->stop(2s);
+        EXPECT_EQ(pedal.program->err(), "");
+        const auto status = pedal.program->stop(2s);
         size_t lines = 0;
-        EXPECT_TRUE(only_cycle_lines(rig.fp->out(), lines));
+        EXPECT_TRUE(only_cycle_lines(pedal.program->out(), lines));
         // A cycle that an overrun reached may have skipped the program.
         EXPECT_GE(lines + overruns.touched_cycles(), source.size() / period);
         EXPECT_EQ(status.code, 0) << status.describe();
@@ -365,33 +346,33 @@ TEST(fuzzpedal_program, a_stalled_stdout_holds_back_only_the_lines) {
     ASSERT_TRUE(forgets_a_spoiled_block({"fp"}, signal));
     EXPECT_TRUE(retry_inconclusive([&] {
         stalled_stdout out;
-        pedal_rig rig;
-        cycle_counter counter(rig.server);
+        rig pedal{{}, "spinreel"};
+        cycle_counter counter(pedal.server);
         const size_t before_start = counter.cycles();
         size_t at_ready = 0;
-        rig.stdout_fd = out.write_end;
-        rig.on_ready = [&] { at_ready = counter.cycles(); };
-        rig.run({"fp"}, signal);
+        const auto ran = run_pedal(pedal, {"fp"}, signal, out.write_end,
+                                   [&] { at_ready = counter.cycles(); });
         out.close_write_end();
-        const auto source = rig.recorder.captured("source");
+        if (!ran) return ran;
+        const auto source = pedal.captured("source");
         // At least four seconds of untouched audio compared.
         auto result = all_of({
-            same_samples_where_clean(rig.recorder.captured("out1"),
+            same_samples_where_clean(pedal.captured("out1"),
                                      offline({"fp"}, settling_samples, source), 0,
-                                     rig.recorder.overruns(), forgetting_samples, 4 * 44100),
-            testing::AssertionResult(rig.fp->running()) << "ended while stdout was stalled",
-            testing::AssertionResult(rig.recorder.port_exists("fp:output1") &&
-                                     rig.recorder.port_exists("fp:input1"))
+                                     pedal.overruns(), forgetting_samples, 4 * 44100),
+            testing::AssertionResult(pedal.program->running()) << "ended while stdout was stalled",
+            testing::AssertionResult(pedal.feed.port_exists("fp:output1") &&
+                                     pedal.feed.port_exists("fp:input1"))
                 << "ports gone",
         });
-        const int xruns = settled_xruns(rig.spinreel, rig.recorder, counter.client);
+        const int xruns = settled_xruns(pedal.feed, pedal.recorder(), counter.client);
 
         std::string text;
         std::thread reader([&] { text = out.drain(); });
         std::this_thread::sleep_for(1s);  // the backlog goes at once; the lines keep up
         const size_t at_stop = counter.cycles();
         const auto stop_began = std::chrono::steady_clock::now();
-        const auto status = rig.fp->stop(5s);
+        const auto status = pedal.program->stop(5s);
         const auto stop_took = std::chrono::steady_clock::now() - stop_began;
         reader.join();
         EXPECT_EQ(status.code, 0) << status.describe();

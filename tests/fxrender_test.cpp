@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -353,41 +352,22 @@ std::vector<float> render_recording(const std::string& effect, const std::vector
 
 // A live effect client `name` between a stand-in "spinreel" playing `signal`, and a
 // recorder of what spinreel sent and of the client's output1, in the same cycles.
-struct live_rig {
-    jack_server server;
-    harness_client spinreel{server.name(), "spinreel"};
-    harness_client recorder{server.name(), "recorder"};
-    std::optional<child_process> client;
-
-    explicit live_rig(server_options options) : server(options) {}
-
-    ::testing::AssertionResult run(const char* path, const std::string& name,
-                                   const std::vector<std::string>& numbers,
-                                   const std::vector<float>& signal, duration before_feed) {
-        spinreel.add_output("output1", signal);
-        spinreel.add_output("output2", std::vector<float>(signal.size(), 0.125f));
-        spinreel.activate();
-        const size_t capacity = signal.size() + 24 * period;
-        recorder.add_input("source", capacity);
-        recorder.add_input("out1", capacity);
-        recorder.activate();
-        std::vector<std::string> args = {name};
-        args.insert(args.end(), numbers.begin(), numbers.end());
-        client.emplace(path, args, server.client_env());
-        if (!wait_frame_ready(*client, 15s)) return ::testing::AssertionFailure() << client->err();
-        if (!recorder.connect("spinreel:output1", "recorder:source") ||
-            !recorder.connect(name + ":output1", "recorder:out1")) {
-            return ::testing::AssertionFailure() << "cannot wire the rig";
-        }
-        std::this_thread::sleep_for(before_feed);
-        recorder.start_capture();
-        spinreel.start_feed();
-        if (!recorder.wait_captured(capacity, 20s)) {
-            return ::testing::AssertionFailure() << "recording incomplete";
-        }
-        return ::testing::AssertionSuccess();
+::testing::AssertionResult run_live(rig& live, const char* path, const std::string& name,
+                                    const std::vector<std::string>& numbers,
+                                    const std::vector<float>& signal, duration before_feed) {
+    live.feeds("output1", signal);
+    live.feeds("output2", std::vector<float>(signal.size(), 0.125f));
+    live.records("source", signal.size() + 24 * period);
+    live.records("out1", signal.size() + 24 * period);
+    std::vector<std::string> args = {name};
+    args.insert(args.end(), numbers.begin(), numbers.end());
+    auto result = live.start({path, args});
+    if (result) {
+        result = live.connect({{"spinreel:output1", "recorder:source"},
+                               {name + ":output1", "recorder:out1"}});
     }
-};
+    return result ? live.record(before_feed, 20s) : result;
+}
 
 // fuzzpedal has run on silence for a while when the recording starts, fxrender
 // starts from a fresh processor: the output level's smoother and the filters after
@@ -420,20 +400,20 @@ TEST(fxrender_live, renders_a_recorded_fuzzpedal_input_as_fuzzpedal_played_it) {
                                  at + period + forgetting_samples));
     }
     EXPECT_TRUE(retry_inconclusive([&] {
-        live_rig rig{server_options{}};
+        rig live{{}, "spinreel"};
         // 1.5 s of silence first: the program is as settled as after any longer one.
-        auto result = rig.run(FUZZPEDAL_PATH, "fp", numbers, signal, 1500ms);
+        auto result = run_live(live, FUZZPEDAL_PATH, "fp", numbers, signal, 1500ms);
         if (result) {
-            const auto source = rig.recorder.captured("source");
-            const auto heard = rig.recorder.captured("out1");
-            const auto overruns = rig.recorder.overruns();
+            const auto source = live.captured("source");
+            const auto heard = live.captured("out1");
+            const auto overruns = live.overruns();
             result = all_of({blocks_match(source, signal, period, 0, &overruns),
                              same_samples_where_clean(render_recording("fuzzpedal", source, numbers),
                                                       heard, settling_samples, overruns,
                                                       forgetting_samples,
                                                       (signal.size() - settling_samples) / 4)});
         }
-        EXPECT_EQ(rig.client->stop(2s).code, 0);
+        EXPECT_EQ(live.program->stop(2s).code, 0);
         return result;
     }));
 }
@@ -449,14 +429,14 @@ TEST(fxrender_live, renders_a_recorded_tapdelay_input_as_tapdelay_played_it) {
     EXPECT_TRUE(retry_inconclusive([&] {
         server_options options;
         options.loopback = false;
-        live_rig rig{options};
+        rig live{options, "spinreel"};
         // Half a second for the new connections' overruns, if any, to pass.
-        auto result = rig.run(TAPDELAY_PATH, "td", numbers, signal, 500ms);
+        auto result = run_live(live, TAPDELAY_PATH, "td", numbers, signal, 500ms);
         if (result) {
-            const auto source = rig.recorder.captured("source");
-            const auto heard = rig.recorder.captured("out1");
+            const auto source = live.captured("source");
+            const auto heard = live.captured("out1");
             const auto rendered = render_recording("tapdelay", source, numbers);
-            const auto overruns = rig.recorder.overruns();
+            const auto overruns = live.overruns();
             // A spoiled block stays in the echo's line for good: only what comes
             // before the first disturbed cycle is compared. The echo is in the
             // recording: the rendering is not the dry input.
@@ -467,7 +447,7 @@ TEST(fxrender_live, renders_a_recorded_tapdelay_input_as_tapdelay_played_it) {
                                  ? ::testing::AssertionFailure() << "no echo heard"
                                  : ::testing::AssertionSuccess()});
         }
-        EXPECT_EQ(rig.client->stop(2s).code, 0);
+        EXPECT_EQ(live.program->stop(2s).code, 0);
         return result;
     }));
 }

@@ -299,39 +299,33 @@ TEST(padplayer_program, a_key_through_the_server_plays_once_and_end_of_input_idl
     const auto plays_once = retry_inconclusive([&]() -> testing::AssertionResult {
         server_options options;
         options.loopback = false;
-        jack_server server{options};
-        child_process p(PADPLAYER_PATH, {"pp"}, server.client_env(), /*stdin_pipe=*/true);
-        if (!wait_frame_ready(p)) return testing::AssertionFailure() << p.err();
-        harness_client feeder(server.name(), "feeder");
-        harness_client recorder(server.name(), "recorder");
-        const size_t period = feeder.buffer_size();
+        rig pad{options};
+        const size_t period = pad.feed.buffer_size();
         const size_t capacity = 120 * period;
-        feeder.add_output("in1", std::vector<float>(capacity + 64 * period, level1));
-        feeder.add_output("in2", std::vector<float>(capacity + 64 * period, level2));
-        recorder.add_input("out1", capacity);
-        recorder.add_input("out2", capacity);
-        feeder.activate();
-        recorder.activate();
-        if (!feeder.connect("feeder:in1", "pp:input1") ||
-            !feeder.connect("feeder:in2", "pp:input2") ||
-            !recorder.connect("pp:output1", "recorder:out1") ||
-            !recorder.connect("pp:output2", "recorder:out2")) {
-            return testing::AssertionFailure() << "cannot connect the rig";
+        pad.feeds("in1", std::vector<float>(capacity + 64 * period, level1));
+        pad.feeds("in2", std::vector<float>(capacity + 64 * period, level2));
+        pad.records("out1", capacity);
+        pad.records("out2", capacity);
+        auto ran = pad.start({PADPLAYER_PATH, {"pp"}, /*stdin_pipe=*/true});
+        if (ran) {
+            ran = pad.connect({{"feeder:in1", "pp:input1"}, {"feeder:in2", "pp:input2"},
+                               {"pp:output1", "recorder:out1"}, {"pp:output2", "recorder:out2"}});
         }
-        recorder.start_capture();
-        feeder.start_feed();
+        if (!ran) return ran;
+        pad.begin_recording();
         std::this_thread::sleep_for(60ms);
+        child_process& p = *pad.program;
         p.write_stdin("a");
         p.close_stdin();
-        if (!recorder.wait_captured(capacity, 10s)) return testing::AssertionFailure() << "short";
-        const auto out1 = recorder.captured("out1");
-        const auto out2 = recorder.captured("out2");
+        if (auto recorded = pad.wait_recorded(10s); !recorded) return recorded;
+        const auto out1 = pad.captured("out1");
+        const auto out2 = pad.captured("out2");
         if (!p.running()) return testing::AssertionFailure() << "ended at end of input";
 
         // Inputs pass through (or silence, before the feed begins), but for one run
         // of key 1's values; frames of cycles that an overrun may have reached are
         // left out, and a run that one cut into cannot be judged.
-        const auto overruns = recorder.overruns();
+        const auto overruns = pad.overruns();
         std::vector<size_t> run;
         for (size_t i = 0; i < out1.size(); ++i) {
             if (overruns.touched(i / period)) continue;

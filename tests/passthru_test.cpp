@@ -84,24 +84,19 @@ TEST(passthru_copy, input_comes_out_sample_for_sample) {
     constexpr size_t period = default_period;
     const auto signal = ramp(40 * period, 0.003, 2.5e-5);
     EXPECT_TRUE(retry_inconclusive([&] {
-        jack_server server{with_plugin()};
+        rig copy{with_plugin()};
         std::string said;
-        EXPECT_EQ(run_tool(server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
-        harness_client feeder(server.name(), "feeder");
-        harness_client recorder(server.name(), "recorder");
-        feeder.add_output("out", signal);
-        recorder.add_input("in", signal.size() + 32 * period);
-        feeder.activate();
-        recorder.activate();
-        if (!feeder.wait_for_port("passthru:output", 5s)) return ::testing::AssertionFailure() << "not loaded";
+        EXPECT_EQ(run_tool(copy.server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
+        copy.feeds("out", signal);
+        copy.records("in", signal.size() + 32 * period);
+        copy.activate();
+        if (!copy.feed.wait_for_port("passthru:output", 5s)) return ::testing::AssertionFailure() << "not loaded";
         // The silent capture port stays connected too, so the sum is the signal itself.
-        EXPECT_TRUE(feeder.connect("feeder:out", "passthru:input"));
-        EXPECT_TRUE(recorder.connect("passthru:output", "recorder:in"));
-        recorder.start_capture();
-        feeder.start_feed();
-        EXPECT_TRUE(recorder.wait_captured(signal.size() + 32 * period, 10s));
-        const auto overruns = recorder.overruns();
-        return blocks_match(recorder.captured("in"), signal, period, 2, &overruns);
+        auto result = copy.connect({{"feeder:out", "passthru:input"}, {"passthru:output", "recorder:in"}});
+        if (result) result = copy.record(0ms, 10s);
+        if (!result) return result;
+        const auto overruns = copy.overruns();
+        return blocks_match(copy.captured("in"), signal, period, 2, &overruns);
     }));
 }
 

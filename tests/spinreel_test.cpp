@@ -284,38 +284,31 @@ TEST(spinreel_server, loops_the_file_over_both_inputs_bit_for_bit) {
     };
 
     EXPECT_TRUE(retry_inconclusive([&]() -> testing::AssertionResult {
-        jack_server server{[] {
+        rig reel{[] {
             server_options o;
             o.loopback = false;
             return o;
         }()};
+        if (reel.feed.buffer_size() != period) return testing::AssertionFailure() << "period";
+        reel.feeds("in1", in1);
+        reel.feeds("in2", in2);
+        reel.records("out1", (feed_blocks + 40) * period);
+        reel.records("out2", (feed_blocks + 40) * period);
         const std::string path = write_wav(test_dir() + "/loop.wav", s, 2);
-        child_process sr(SPINREEL_PATH, {"spinreel", path}, server.client_env());
-        harness_client feeder(server.name(), "feeder");
-        harness_client recorder(server.name(), "recorder");
-        if (!wait_frame_ready(sr)) return testing::AssertionFailure() << sr.err();
-        if (feeder.buffer_size() != period) return testing::AssertionFailure() << "period";
-        const size_t capacity = (feed_blocks + 40) * period;
-        feeder.add_output("in1", in1);
-        feeder.add_output("in2", in2);
-        recorder.add_input("out1", capacity);
-        recorder.add_input("out2", capacity);
-        feeder.activate();
-        recorder.activate();
-        if (!feeder.connect("feeder:in1", "spinreel:input1") ||
-            !feeder.connect("feeder:in2", "spinreel:input2") ||
-            !recorder.connect("spinreel:output1", "recorder:out1") ||
-            !recorder.connect("spinreel:output2", "recorder:out2"))
-            return testing::AssertionFailure() << "connections failed";
-        recorder.start_capture();
-        feeder.start_feed();
-        if (!recorder.wait_captured(capacity, 10s))
-            return testing::AssertionFailure() << "recording incomplete";
-        const auto out1 = recorder.captured("out1");
-        const auto out2 = recorder.captured("out2");
+        auto ran = reel.start({SPINREEL_PATH, {"spinreel", path}});
+        if (ran) {
+            ran = reel.connect({{"feeder:in1", "spinreel:input1"},
+                                {"feeder:in2", "spinreel:input2"},
+                                {"spinreel:output1", "recorder:out1"},
+                                {"spinreel:output2", "recorder:out2"}});
+        }
+        if (ran) ran = reel.record(0ms, 10s);
+        if (!ran) return ran;
+        const auto out1 = reel.captured("out1");
+        const auto out2 = reel.captured("out2");
         // Blocks that an overrun may have reached are left out; the blocks after
         // them follow on from where the loop and the feed then stand.
-        const auto overruns = recorder.overruns();
+        const auto overruns = reel.overruns();
 
         int32_t expected_position = -1;
         long last_feed = -1;

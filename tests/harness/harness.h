@@ -6,5 +6,6 @@
 #include "child_process.h"
 #include "harness_client.h"
 #include "jack_server.h"
+#include "rig.h"
 #include "target_programs.h"
 #include "util.h"

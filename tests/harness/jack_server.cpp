@@ -64,16 +64,31 @@ bool realtime_scheduling_allowed() {
     return allowed;
 }
 
-jack_server::jack_server(server_options options) : name_(unique_server_name()) {
-    // The first -r (before -d) is jackd's no-real-time switch; the one after
-    // "-d dummy" is the sample rate.
-    std::vector<std::string> args{"-n", name_};
+std::vector<std::string> jackd_args(const std::string& name) {
+    // This -r, before -d, is jackd's no-real-time switch; one after "-d dummy" is the
+    // sample rate.
+    std::vector<std::string> args{"-n", name};
     if (realtime_scheduling_allowed()) {
         args.insert(args.end(), {"-R", "-P", std::to_string(server_realtime_priority)});
     } else {
         args.push_back("-r");
     }
     args.insert(args.end(), {"-t", "5000"});
+    return args;
+}
+
+size_t jackd_overrun_lines(const std::string& log) {
+    const std::string late = "JackTimedDriver::Process XRun = ";
+    const std::string unfinished = "JackAudioDriver::ProcessGraphAsyncMaster: Process error";
+    size_t lines = 0;
+    for (const auto& line : split_lines(log)) {
+        lines += line.compare(0, late.size(), late) == 0 || line == unfinished;
+    }
+    return lines;
+}
+
+jack_server::jack_server(server_options options) : name_(unique_server_name()) {
+    std::vector<std::string> args = jackd_args(name_);
     if (options.loopback) args.insert(args.end(), {"-L", "2"});
     if (options.refuse_self_connect) args.insert(args.end(), {"-a", "A"});
     if (options.port_max != 0) args.insert(args.end(), {"-p", std::to_string(options.port_max)});

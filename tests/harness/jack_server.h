@@ -17,6 +17,21 @@ constexpr int server_realtime_priority = 10;
 // once, of a short-lived thread of its own; the answer is kept for the process.
 bool realtime_scheduling_allowed();
 
+// The start of every jackd command line of the tests, the device's and the studio's
+// alike: server `name`, real-time mode (-R -P server_realtime_priority) where
+// realtime_scheduling_allowed(), else without it (-r), and a 5 s client timeout.
+std::vector<std::string> jackd_args(const std::string& name);
+
+// The overrun cycles in a stretch of jackd's log (its stdout and stderr together), as
+// scripts/lib/suite.sh (jackd_overruns) counts them for the benchmarks: one line per
+// cycle of either kind,
+//   "JackTimedDriver::Process XRun = <n> usec"  the backend's cycle began late;
+//   "JackAudioDriver::ProcessGraphAsyncMaster: Process error"  the graph had not
+//       finished the previous cycle;
+// so a cycle both late and unfinished counts twice. The lines "JackEngine::XRun:
+// client ..." only name the late clients of such a cycle and do not count.
+size_t jackd_overrun_lines(const std::string& log);
+
 struct server_options {
     bool loopback = true;              // -L 2: loopback:playback_1/2 and loopback:capture_1/2
     bool refuse_self_connect = false;  // -a A: a client may not connect its own ports
@@ -40,9 +55,8 @@ struct server_options {
 class jack_server {
 public:
     // Starts jackd under a name unique to this process and waits until it answers;
-    // throws (with the server's log) if it does not. The server runs in real-time
-    // mode (-R) where realtime_scheduling_allowed(), else without it (-r). In a
-    // cross build it is the target's jackd (jack_program), under the emulator.
+    // throws (with the server's log) if it does not. Its command line starts with
+    // jackd_args(). In a cross build it is the target's jackd (jack_program), under the emulator.
     explicit jack_server(server_options options = {});
     ~jack_server();  // stop()
     jack_server(const jack_server&) = delete;

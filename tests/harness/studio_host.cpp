@@ -1,5 +1,5 @@
-// The studio host of the network tests, through scripts/net-hosts.
-#include "net_hosts.h"
+// The studio host of the network tests, made by scripts/net-hosts.
+#include "studio_host.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -24,12 +24,6 @@ std::vector<std::string> server_env(const std::string& server) {
     return {"JACK_DEFAULT_SERVER=" + server, "JACK_NO_START_SERVER=1", "JACK_NO_AUDIO_RESERVATION=1"};
 }
 const std::vector<std::string> studio_env = server_env("studio");
-
-// jackd's switch for real-time mode, as the test servers have it.
-std::vector<std::string> realtime_args() {
-    if (!realtime_scheduling_allowed()) return {"-r"};
-    return {"-R", "-P", std::to_string(server_realtime_priority)};
-}
 
 }  // namespace
 
@@ -75,11 +69,9 @@ std::vector<std::string> studio::on_host(const std::string& host,
 
 void studio::start_server() {
     if (server_) earlier_logs_ += server_->out() + server_->err();
-    std::vector<std::string> args{"-n", "studio"};
-    const auto realtime = realtime_args();
-    args.insert(args.end(), realtime.begin(), realtime.end());
-    args.insert(args.end(), {"-t", "5000", "-d", "dummy", "-r", "44100", "-p",
-                             std::to_string(period_), "-C", "2", "-P", "2"});
+    std::vector<std::string> args = jackd_args("studio");
+    args.insert(args.end(), {"-d", "dummy", "-r", "44100", "-p", std::to_string(period_), "-C",
+                             "2", "-P", "2"});
     args.insert(args.begin(), studio_jack_bin + "jackd");
     server_ = std::make_unique<child_process>(net_hosts_script, on_host("studio", args), studio_env);
     std::string out;
@@ -101,11 +93,9 @@ bool studio::jack_tool(const std::vector<std::string>& args, std::string* out) c
 }
 
 std::unique_ptr<child_process> studio::start_other_device(const std::string& name) const {
-    std::vector<std::string> args{studio_jack_bin + "jackd", "-n", name};
-    const auto realtime = realtime_args();
-    args.insert(args.end(), realtime.begin(), realtime.end());
-    args.insert(args.end(), {"-t", "5000", "-d", "net", "-a", address, "-n", name, "-l", "2", "-C",
-                             "1", "-P", "1"});
+    std::vector<std::string> args = jackd_args(name);
+    args.insert(args.begin(), studio_jack_bin + "jackd");
+    args.insert(args.end(), {"-d", "net", "-a", address, "-n", name, "-l", "2", "-C", "1", "-P", "1"});
     return std::make_unique<child_process>(net_hosts_script, on_host(name, args), server_env(name));
 }
 
@@ -151,16 +141,7 @@ bool studio::connect(const std::string& source, const std::string& destination) 
 
 void studio::link(bool up) const { net_hosts({"link", dir_, "device", up ? "up" : "down"}); }
 
-size_t studio::overrun_lines() const {
-    size_t lines = 0;
-    for (const auto& line : split_lines(server_log())) {
-        if (line.find("XRun") != std::string::npos ||
-            line.find("Process error") != std::string::npos) {
-            ++lines;
-        }
-    }
-    return lines;
-}
+size_t studio::overrun_lines() const { return jackd_overrun_lines(server_log()); }
 
 std::string studio::server_log() const {
     return earlier_logs_ + (server_ ? server_->out() + server_->err() : std::string());

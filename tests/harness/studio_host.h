@@ -52,7 +52,7 @@ public:
     // Cuts this host's link to the studio, or brings it back.
     void link(bool up) const;
 
-    // Lines of the server's log that mark a late or unfinished cycle, so far.
+    // The overrun cycles in the server's log so far (jackd_overrun_lines).
     size_t overrun_lines() const;
     std::string server_log() const;
 
