@@ -70,9 +70,10 @@ struct device_chain {
     }
 
     // Once the studio lists the device again: until the device's backend has made its
-    // system ports anew and restored fuzzpedal's connection to them, which come a
-    // little after the studio's listing. Recording before would take the re-sync for
-    // a wrong copy.
+    // system ports anew and loaded the connections it saved (its log's "Load
+    // connection" lines). The studio lists the device as soon as the two are in sync,
+    // which can be before that: wiring a recorder then, or recording, would meet ports
+    // that are not there yet.
     ::testing::AssertionResult rejoined() {
         const bool restored = wait_until(
             [&] {
@@ -115,7 +116,9 @@ struct device_chain {
         std::this_thread::sleep_for(500ms);
         const size_t studio_before = host.overrun_lines();
         graph.begin_recording();
-        if (auto recorded = graph.wait_recorded(60s); !recorded) return recorded;
+        // Three seconds of audio: a device that stops cycling fails here, with the logs,
+        // well before the test's own time runs out.
+        if (auto recorded = graph.wait_recorded(30s); !recorded) return recorded;
         const overrun_map overruns = graph.overruns();
         const auto direct = graph.captured("direct"), looped = graph.captured("looped");
         const auto lag = lag_of_copy(direct, looped, period, overruns);
