@@ -138,13 +138,13 @@ struct cycle_counter {
 }
 
 TEST(fuzzpedal_program, without_spinreel_reports_two_input_connections_and_runs_on) {
-    jack_server server;
-    harness_client observer(server.name(), "observer");
-    cycle_counter counter(server);
+    rig pedal;
+    cycle_counter counter(pedal.server);
     const size_t before_start = counter.cycles();
-    child_process fp(FUZZPEDAL_PATH, {"fp"}, server.client_env());
-    ASSERT_TRUE(wait_frame_ready(fp)) << fp.err();
+    ASSERT_TRUE(pedal.start({FUZZPEDAL_PATH, {"fp"}}));
     const size_t at_ready = counter.cycles();
+    const harness_client& observer = pedal.feed;
+    child_process& fp = *pedal.program;
 
     using list = std::vector<std::string>;
     // The server applies a new connection at the next cycle: others may see it late.
@@ -169,20 +169,19 @@ TEST(fuzzpedal_program, without_spinreel_reports_two_input_connections_and_runs_
 TEST(fuzzpedal_program, refused_connections_are_reported_in_order_and_processing_goes_on) {
     server_options options;
     options.refuse_self_connect = true;  // every connection of the program's own ports fails
-    jack_server server{options};
-    harness_client spinreel(server.name(), "spinreel");
-    spinreel.add_output("output1");
-    spinreel.add_output("output2");
-    spinreel.activate();
-    cycle_counter counter(server);
+    rig pedal{options, "spinreel"};
+    pedal.feeds("output1");
+    pedal.feeds("output2");
+    pedal.activate();
+    cycle_counter counter(pedal.server);
     const size_t before_start = counter.cycles();
-    child_process fp(FUZZPEDAL_PATH, {"fp"}, server.client_env());
-    ASSERT_TRUE(wait_frame_ready(fp)) << fp.err();
+    ASSERT_TRUE(pedal.start({FUZZPEDAL_PATH, {"fp"}}));
     const size_t at_ready = counter.cycles();
+    child_process& fp = *pedal.program;
     EXPECT_EQ(fp.err(),
               "cannot connect loopback input ports\ncannot connect loopback input ports\n"
               "cannot connect loopback output ports\ncannot connect loopback output ports\n");
-    EXPECT_EQ(spinreel.connections("fp:input1"), std::vector<std::string>{});
+    EXPECT_EQ(pedal.feed.connections("fp:input1"), std::vector<std::string>{});
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(fp.running());
     const size_t at_stop = counter.cycles();

@@ -361,12 +361,9 @@ std::vector<float> render_recording(const std::string& effect, const std::vector
     live.records("out1", signal.size() + 24 * period);
     std::vector<std::string> args = {name};
     args.insert(args.end(), numbers.begin(), numbers.end());
-    auto result = live.start({path, args});
-    if (result) {
-        result = live.connect({{"spinreel:output1", "recorder:source"},
-                               {name + ":output1", "recorder:out1"}});
-    }
-    return result ? live.record(before_feed, 20s) : result;
+    return live.run({path, args},
+                    {{"spinreel:output1", "recorder:source"}, {name + ":output1", "recorder:out1"}},
+                    before_feed, 20s);
 }
 
 // fuzzpedal has run on silence for a while when the recording starts, fxrender
@@ -427,9 +424,7 @@ TEST(fxrender_live, renders_a_recorded_tapdelay_input_as_tapdelay_played_it) {
     const std::vector<std::string> numbers = {"10", "60", "7"};
     const auto signal = sweep_tone(60 * period);
     EXPECT_TRUE(retry_inconclusive([&] {
-        server_options options;
-        options.loopback = false;
-        rig live{options, "spinreel"};
+        rig live{without_loopback(), "spinreel"};
         // Half a second for the new connections' overruns, if any, to pass.
         auto result = run_live(live, TAPDELAY_PATH, "td", numbers, signal, 500ms);
         if (result) {

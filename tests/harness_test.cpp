@@ -142,26 +142,18 @@ TEST(harness_client_test, edits_and_lists_the_graph) {
 // connection) into another and compares, allowing `max_missing` lost blocks.
 ::testing::AssertionResult round_trip(const std::vector<float>& signal,
                                       std::vector<std::string> via, size_t max_missing) {
-    jack_server server;
-    harness_client feeder(server.name(), "feeder");
-    harness_client recorder(server.name(), "recorder");
-    const size_t period = feeder.buffer_size();
-    feeder.add_output("out", signal);
-    recorder.add_input("in", signal.size() + 8 * period);
-    feeder.activate();
-    recorder.activate();
-    if (via.empty()) {
-        EXPECT_TRUE(feeder.connect("feeder:out", "recorder:in"));
-    } else {
-        EXPECT_TRUE(feeder.connect("feeder:out", via[0]));
-        EXPECT_TRUE(recorder.connect(via[1], "recorder:in"));
-    }
-    recorder.start_capture();
-    feeder.start_feed();
-    EXPECT_TRUE(feeder.wait_fed(5s));
-    EXPECT_TRUE(recorder.wait_captured(signal.size() + 8 * period, 5s));
-    auto recorded = recorder.captured("in");
-    const auto overruns = recorder.overruns();
+    rig trip;
+    const size_t period = trip.feed.buffer_size();
+    trip.feeds("out", signal);
+    trip.records("in", signal.size() + 8 * period);
+    trip.activate();
+    EXPECT_TRUE(via.empty() ? trip.connect({{"feeder:out", "recorder:in"}})
+                            : trip.connect({{"feeder:out", via[0]}, {via[1], "recorder:in"}}));
+    trip.begin_recording();
+    EXPECT_TRUE(trip.feed.wait_fed(5s));
+    EXPECT_TRUE(trip.wait_recorded(5s));
+    auto recorded = trip.captured("in");
+    const auto overruns = trip.overruns();
     auto result = blocks_match(recorded, signal, period, max_missing, &overruns);
     // A single wrong sample must not pass.
     auto spoiled = std::find_if(recorded.begin(), recorded.end(), [](float x) { return x != 0; });
@@ -312,24 +304,18 @@ TEST(harness_overrun_map, a_recording_through_a_stalling_client_is_judged_where_
     const size_t period = default_period;
     const auto signal = ramp(4 * 44100 / period * period, 0.01, 1.234567e-5);  // 4 s
     EXPECT_TRUE(retry_inconclusive([&] {
-        jack_server server;
-        harness_client feeder(server.name(), "feeder");
-        harness_client recorder(server.name(), "recorder");
-        staller middle(server);
-        feeder.add_output("out", signal);
-        recorder.add_input("in", signal.size() + 16 * period);
-        feeder.activate();
-        recorder.activate();
-        EXPECT_TRUE(feeder.connect("feeder:out", "staller:in"));
-        EXPECT_TRUE(recorder.connect("staller:out", "recorder:in"));
-        recorder.start_capture();
-        feeder.start_feed();
-        EXPECT_TRUE(recorder.wait_captured(signal.size() + 16 * period, 10s));
+        rig stalled;
+        staller middle(stalled.server);
+        stalled.feeds("out", signal);
+        stalled.records("in", signal.size() + 16 * period);
+        stalled.activate();
+        EXPECT_TRUE(stalled.connect({{"feeder:out", "staller:in"}, {"staller:out", "recorder:in"}}));
+        EXPECT_TRUE(stalled.record(0ms, 10s));
         // Every stall shows in the recorder's own accounting.
-        EXPECT_GE(settled_xruns(recorder), 3);
-        EXPECT_GE(recorder.overruns(0).touched_cycles(), 6u);
-        const auto overruns = recorder.overruns();
-        return blocks_match(recorder.captured("in"), signal, period, 2, &overruns);
+        EXPECT_GE(settled_xruns(stalled.recorder()), 3);
+        EXPECT_GE(stalled.recorder().overruns(0).touched_cycles(), 6u);
+        const auto overruns = stalled.overruns();
+        return blocks_match(stalled.captured("in"), signal, period, 2, &overruns);
     }));
 }
 

@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "harness.h"
-#include "net_audio.h"
 #include "studio_host.h"
 #include "test_run.h"
 
@@ -29,8 +28,7 @@ constexpr unsigned net_latency = 2;
 constexpr size_t round_trip_frames = (net_latency + 2) * period;
 
 server_options device_options() {
-    server_options options;
-    options.loopback = false;
+    server_options options = without_loopback();
     options.net_master = studio::address;
     options.net_capture = 3;
     options.net_playback = 3;
@@ -59,9 +57,6 @@ struct device_chain {
         }
         loop_on_studio();
     }
-
-    child_process& fuzzpedal() { return *graph.program; }
-    jack_server& server() { return graph.server; }
 
     void loop_on_studio() const {
         if (!host.connect("device:from_slave_3", "device:to_slave_3")) {
@@ -150,7 +145,7 @@ TEST(net, the_device_runs_on_while_the_studio_restarts_and_then_resumes_exactly)
     device_chain device(host);
     host.kill_server();
     std::this_thread::sleep_for(2s);
-    EXPECT_TRUE(device.fuzzpedal().running()) << device.logs();
+    EXPECT_TRUE(device.graph.program->running()) << device.logs();
     const auto back = std::chrono::steady_clock::now();
     host.start_server();
     ASSERT_TRUE(host.wait_for_port("device:from_slave_3", 20s)) << device.logs();
@@ -160,7 +155,7 @@ TEST(net, the_device_runs_on_while_the_studio_restarts_and_then_resumes_exactly)
     ASSERT_TRUE(device.rejoined());
     device.loop_on_studio();
     EXPECT_TRUE(retry_inconclusive([&] { return device.loop_is_exact(); }));
-    EXPECT_TRUE(device.fuzzpedal().running()) << device.logs();
+    EXPECT_TRUE(device.graph.program->running()) << device.logs();
 }
 
 TEST(net, a_cut_link_hangs_nothing_and_audio_resumes_once_it_is_back) {
@@ -176,7 +171,7 @@ TEST(net, a_cut_link_hangs_nothing_and_audio_resumes_once_it_is_back) {
     ASSERT_TRUE(device.rejoined());
     device.loop_on_studio();
     EXPECT_TRUE(retry_inconclusive([&] { return device.loop_is_exact(); }));
-    EXPECT_TRUE(device.fuzzpedal().running()) << device.logs();
+    EXPECT_TRUE(device.graph.program->running()) << device.logs();
     EXPECT_TRUE(host.server_running());
 }
 
@@ -207,8 +202,8 @@ TEST(net, a_second_device_joins_under_its_own_name_and_both_carry_audio) {
 TEST(net, the_device_server_killed_ends_its_clients_with_status_1_and_leaves_the_studio) {
     studio host(period);
     device_chain device(host);
-    device.server().kill();
-    const auto status = device.fuzzpedal().wait(5s);
+    device.graph.server.kill();
+    const auto status = device.graph.program->wait(5s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->code, 1) << status->describe();
     EXPECT_TRUE(host.wait_port_gone("device:from_slave_1", 10s)) << host.server_log();

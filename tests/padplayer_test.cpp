@@ -282,24 +282,21 @@ TEST(padplayer_program, a_header_alone_is_refused_like_a_missing_file) {
 
 TEST(padplayer_program, outputs_go_to_the_first_two_physical_playback_ports) {
     write_sdcard_keys();
-    jack_server server;
-    harness_client observer(server.name(), "observer");
-    child_process p(PADPLAYER_PATH, {"pp"}, server.client_env(), /*stdin_pipe=*/true);
-    ASSERT_TRUE(wait_frame_ready(p)) << p.err();
+    rig pad;
+    ASSERT_TRUE(pad.start({PADPLAYER_PATH, {"pp"}, /*stdin_pipe=*/true}));
+    const harness_client& observer = pad.feed;
     using list = std::vector<std::string>;
     EXPECT_EQ(observer.connections("pp:output1"), list{"system:playback_1"});
     EXPECT_EQ(observer.connections("pp:output2"), list{"system:playback_2"});
     EXPECT_EQ(observer.connections("pp:input1"), list{});
-    EXPECT_EQ(count_line(p.err(), "cannot connect output ports"), 0) << p.err();
+    EXPECT_EQ(count_line(pad.program->err(), "cannot connect output ports"), 0) << pad.program->err();
 }
 
 TEST(padplayer_program, a_key_through_the_server_plays_once_and_end_of_input_idles) {
     write_sdcard_keys();
     constexpr float level1 = 0.25f, level2 = -0.125f;
     const auto plays_once = retry_inconclusive([&]() -> testing::AssertionResult {
-        server_options options;
-        options.loopback = false;
-        rig pad{options};
+        rig pad{without_loopback()};
         const size_t period = pad.feed.buffer_size();
         const size_t capacity = 120 * period;
         pad.feeds("in1", std::vector<float>(capacity + 64 * period, level1));

@@ -17,21 +17,12 @@ server_options with_plugin(bool refuse_self_connect = false) {
     return options;
 }
 
-// Runs one of the server's tools against `server` and returns its exit code.
-int run_tool(const jack_server& server, const std::string& tool,
-             const std::vector<std::string>& args, std::string* out = nullptr) {
-    child_process p(jack_program(tool), args, server.client_env());
-    const auto status = p.wait(10s);
-    if (out) *out = p.out() + p.err();
-    return status ? status->code : -1;
-}
-
 using list = std::vector<std::string>;
 
 TEST(passthru_load, connects_first_capture_and_playback_ports_only_and_unloads) {
     jack_server server{with_plugin()};
     std::string said;
-    ASSERT_EQ(run_tool(server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
+    ASSERT_EQ(server.tool("jack_load", {"passthru", "passthru"}, &said), 0) << said;
     harness_client observer(server.name(), "observer");
     ASSERT_TRUE(observer.wait_for_port("passthru:output", 5s));
     EXPECT_EQ(observer.client_ports("passthru"), (list{"passthru:input", "passthru:output"}));
@@ -57,7 +48,7 @@ TEST(passthru_load, connects_first_capture_and_playback_ports_only_and_unloads) 
 TEST(passthru_load, the_initialisation_string_changes_nothing) {
     jack_server server{with_plugin()};
     std::string said;
-    ASSERT_EQ(run_tool(server, "jack_load", {"-i", "whatever it says", "passthru", "passthru"},
+    ASSERT_EQ(server.tool("jack_load", {"-i", "whatever it says", "passthru", "passthru"},
                        &said), 0) << said;
     harness_client observer(server.name(), "observer");
     ASSERT_TRUE(observer.wait_for_port("passthru:output", 5s));
@@ -68,7 +59,7 @@ TEST(passthru_load, the_initialisation_string_changes_nothing) {
 TEST(passthru_load, refused_connections_are_reported_and_the_client_stays_loaded) {
     jack_server server{with_plugin(/*refuse_self_connect=*/true)};
     std::string said;
-    ASSERT_EQ(run_tool(server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
+    ASSERT_EQ(server.tool("jack_load", {"passthru", "passthru"}, &said), 0) << said;
     harness_client observer(server.name(), "observer");
     ASSERT_TRUE(observer.wait_for_port("passthru:output", 5s));
     EXPECT_TRUE(wait_until(
@@ -86,7 +77,7 @@ TEST(passthru_copy, input_comes_out_sample_for_sample) {
     EXPECT_TRUE(retry_inconclusive([&] {
         rig copy{with_plugin()};
         std::string said;
-        EXPECT_EQ(run_tool(copy.server, "jack_load", {"passthru", "passthru"}, &said), 0) << said;
+        EXPECT_EQ(copy.server.tool("jack_load", {"passthru", "passthru"}, &said), 0) << said;
         copy.feeds("out", signal);
         copy.records("in", signal.size() + 32 * period);
         copy.activate();

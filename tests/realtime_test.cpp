@@ -63,8 +63,19 @@ bool wait_active(child_process& p) {
 run_result_t run_driven(const program_t& program) {
     server_options options;
     options.period = period;
-    jack_server server{options};
-    child_process p(program.path, program.args, server.client_env(), program.keys);
+    rig driven{options};
+    const std::string name = program.args[0];
+    const size_t frames = run_cycles * period;
+    std::vector<std::pair<std::string, std::string>> pairs{{name + ":" + program.outputs[0], "recorder:in"}};
+    for (size_t i = 0; i < program.inputs.size(); ++i) {
+        const std::string out = "out" + std::to_string(i + 1);
+        driven.feeds(out, sine(frames + 2000 * period, 220.0 * double(i + 1)));
+        pairs.emplace_back("feeder:" + out, name + ":" + program.inputs[i]);
+    }
+    driven.records("in", frames);
+    driven.activate();
+    child_process& p = driven.program.emplace(program.path, program.args,
+                                              driven.server.client_env(), program.keys);
     run_result_t r;
     const bool ready = program.frame ? wait_frame_ready(p) : wait_active(p);
     if (!ready) {
@@ -73,26 +84,10 @@ run_result_t run_driven(const program_t& program) {
         r.err = p.err();
         return r;
     }
-    const std::string name = program.args[0];
-    const size_t frames = run_cycles * period;
-    harness_client feeder(server.name(), "feeder");
-    harness_client recorder(server.name(), "recorder");
-    for (size_t i = 0; i < program.inputs.size(); ++i) {
-        feeder.add_output("out" + std::to_string(i + 1),
-                          sine(frames + 2000 * period, 220.0 * double(i + 1)));
-    }
-    recorder.add_input("in", frames);
-    feeder.activate();
-    recorder.activate();
-    for (size_t i = 0; i < program.inputs.size(); ++i) {
-        EXPECT_TRUE(feeder.connect(feeder.port("out" + std::to_string(i + 1)),
-                                   name + ":" + program.inputs[i]));
-    }
-    EXPECT_TRUE(recorder.connect(name + ":" + program.outputs[0], recorder.port("in")));
-
+    EXPECT_TRUE(driven.connect(pairs));
+    harness_client& feeder = driven.feed;
     const size_t start = feeder.cycles();
-    recorder.start_capture();
-    feeder.start_feed();
+    driven.begin_recording();
     const std::string typed = "asd\nsda";
     size_t next_key = 0;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -110,17 +105,17 @@ run_result_t run_driven(const program_t& program) {
     r.cycles = feeder.cycles() - start;
     r.ran_through = p.running();
     if (program.keys) EXPECT_GT(next_key, typed.size()) << "the run ended before the input";
-    recorder.wait_captured(frames, 2s);
+    driven.wait_recorded(2s);
     r.status = p.stop(2s);
     r.out = p.out();
     r.err = p.err();
 
-    r.output = recorder.captured("in");
+    r.output = driven.captured("in");
     const size_t n = r.output.size();
     for (size_t i = n - n / 10; i < n; ++i) r.live_frames += r.output[i] != 0.0f;
     r.checked_frames = n / 10;
     std::printf("%s: %zu cycles of %u frames, %d xruns\n", name.c_str(), r.cycles, period,
-                settled_xruns(feeder, recorder));
+                settled_xruns(feeder, driven.recorder()));
     return r;
 }
 

@@ -19,10 +19,10 @@ const std::vector<std::string> own_ports = {"output1", "output2", "input1",
                                             "input2",  "feedback1", "feedback2"};
 
 TEST(returnmix_connections, loopback_ports_are_connected_without_messages) {
-    jack_server server;
-    harness_client observer(server.name(), "observer");
-    child_process rm(RETURNMIX_PATH, {"rm"}, server.client_env());
-    ASSERT_TRUE(wait_frame_ready(rm)) << rm.err();
+    rig mix;
+    ASSERT_TRUE(mix.start({RETURNMIX_PATH, {"rm"}}));
+    const harness_client& observer = mix.feed;
+    const std::string err = mix.program->err();
 
     using list = std::vector<std::string>;
     EXPECT_EQ(observer.connections("rm:output1"), list{"loopback:playback_1"});
@@ -31,14 +31,8 @@ TEST(returnmix_connections, loopback_ports_are_connected_without_messages) {
     EXPECT_EQ(observer.connections("rm:feedback2"), list{"loopback:capture_2"});
     EXPECT_EQ(observer.connections("rm:input1"), list{});
     EXPECT_EQ(observer.connections("rm:input2"), list{});
-    EXPECT_EQ(count_line(rm.err(), "cannot connect loopback output ports"), 0) << rm.err();
-    EXPECT_EQ(count_line(rm.err(), "cannot connect loopback input ports"), 0) << rm.err();
-}
-
-server_options without_loopback() {
-    server_options options;
-    options.loopback = false;
-    return options;
+    EXPECT_EQ(count_line(err, "cannot connect loopback output ports"), 0) << err;
+    EXPECT_EQ(count_line(err, "cannot connect loopback input ports"), 0) << err;
 }
 
 constexpr size_t period = default_period;
@@ -62,9 +56,7 @@ constexpr size_t period = default_period;
     // Room for latency and late cycles.
     mix.records("out1", in1.size() + 32 * period);
     mix.records("out2", in1.size() + 32 * period);
-    auto result = mix.start({RETURNMIX_PATH, {"rm"}});
-    if (result) result = mix.connect(wiring);
-    return result ? mix.record(0ms, 10s) : result;
+    return mix.run({RETURNMIX_PATH, {"rm"}}, wiring, 0ms, 10s);
 }
 
 ::testing::AssertionResult outputs_are(const rig& mix, const std::vector<float>& want1,
@@ -73,7 +65,6 @@ constexpr size_t period = default_period;
     return all_of({blocks_match(mix.captured("out1"), want1, period, 2, &overruns),
                    blocks_match(mix.captured("out2"), want2, period, 2, &overruns)});
 }
-
 
 TEST(returnmix_connections, missing_loopback_ports_are_reported_once_each_and_mixing_goes_on) {
     const auto in1 = ramp(40 * period, 0.01, 1.234567e-5);

@@ -109,14 +109,6 @@ testing::AssertionResult server_survives(jack_server& server) {
     return testing::AssertionSuccess();
 }
 
-// jack_load passthru: its exit code; what it and the server said goes to `said`.
-int load_passthru(const jack_server& server, std::string* said) {
-    child_process load(jack_program("jack_load"), {"passthru", "passthru"}, server.client_env());
-    const auto status = load.wait(10s);
-    *said = load.out() + load.err();
-    return status ? status->code : -1;
-}
-
 // A binder runtime directory for this process, outside /tmp, which a daemon's own
 // view may cover with a small file system: in the test's private /dev/shm.
 std::string runtime_dir_outside_tmp() {
@@ -135,7 +127,7 @@ TEST(shortage, port_table_full) {
         jack_server server{options};
         if (room == 1) {
             std::string said;
-            EXPECT_NE(load_passthru(server, &said), 0) << said;
+            EXPECT_NE(server.tool("jack_load", {"passthru", "passthru"}, &said), 0) << said;
             EXPECT_NE(server.err().find("no more JACK ports available"), std::string::npos)
                 << server.err();
             ASSERT_TRUE(server_survives(server));
@@ -182,7 +174,7 @@ TEST(shortage, client_table_full) {
     }
     ASSERT_EQ(held, capacity - 1);
     std::string said;
-    EXPECT_NE(load_passthru(server, &said), 0) << said;
+    EXPECT_NE(server.tool("jack_load", {"passthru", "passthru"}, &said), 0) << said;
     std::cout << "[ outcome  ] passthru with the client table full: jack_load says "
               << last_line(said) << std::endl;
     filler->stop(5s);

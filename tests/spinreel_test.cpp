@@ -284,25 +284,18 @@ TEST(spinreel_server, loops_the_file_over_both_inputs_bit_for_bit) {
     };
 
     EXPECT_TRUE(retry_inconclusive([&]() -> testing::AssertionResult {
-        rig reel{[] {
-            server_options o;
-            o.loopback = false;
-            return o;
-        }()};
+        rig reel{without_loopback()};
         if (reel.feed.buffer_size() != period) return testing::AssertionFailure() << "period";
         reel.feeds("in1", in1);
         reel.feeds("in2", in2);
         reel.records("out1", (feed_blocks + 40) * period);
         reel.records("out2", (feed_blocks + 40) * period);
         const std::string path = write_wav(test_dir() + "/loop.wav", s, 2);
-        auto ran = reel.start({SPINREEL_PATH, {"spinreel", path}});
-        if (ran) {
-            ran = reel.connect({{"feeder:in1", "spinreel:input1"},
-                                {"feeder:in2", "spinreel:input2"},
-                                {"spinreel:output1", "recorder:out1"},
-                                {"spinreel:output2", "recorder:out2"}});
-        }
-        if (ran) ran = reel.record(0ms, 10s);
+        const auto ran = reel.run({SPINREEL_PATH, {"spinreel", path}},
+                                  {{"feeder:in1", "spinreel:input1"}, {"feeder:in2", "spinreel:input2"},
+                                   {"spinreel:output1", "recorder:out1"},
+                                   {"spinreel:output2", "recorder:out2"}},
+                                  0ms, 10s);
         if (!ran) return ran;
         const auto out1 = reel.captured("out1");
         const auto out2 = reel.captured("out2");

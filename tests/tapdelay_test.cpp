@@ -21,12 +21,6 @@ list sorted(list v) {
     return v;
 }
 
-server_options without_loopback() {
-    server_options options;
-    options.loopback = false;
-    return options;
-}
-
 // The echo of `input` as the processor computes it offline, from a fresh state.
 std::vector<float> offline_echo(const std::vector<float>& input, float time, float release) {
     echo_init(44100);
@@ -68,34 +62,32 @@ TEST(tapdelay_connections, all_eight_are_made_in_silence_when_every_peer_exists)
 }
 
 TEST(tapdelay_connections, missing_spinreel_costs_two_input_messages) {
-    jack_server server;
-    harness_client observer(server.name(), "observer");
-    child_process td(TAPDELAY_PATH, {"td"}, server.client_env());
-    ASSERT_TRUE(wait_frame_ready(td)) << td.err();
+    rig echo;
+    ASSERT_TRUE(echo.start({TAPDELAY_PATH, {"td"}}));
+    const harness_client& observer = echo.feed;
 
-    const std::string err = td.err();
+    const std::string err = echo.program->err();
     EXPECT_EQ(count_line(err, "cannot connect loopback input ports"), 2) << err;
     EXPECT_EQ(count_line(err, "cannot connect loopback output ports"), 0) << err;
     EXPECT_EQ(split_lines(err).size(), 2u) << err;
     EXPECT_EQ(sorted(observer.connections("td:output1")), (list{"loopback:playback_1", "system:playback_1"}));
     EXPECT_EQ(observer.connections("td:feedback2"), list{"loopback:capture_2"});
     EXPECT_EQ(observer.connections("td:input1"), list{});
-    EXPECT_TRUE(td.running());
+    EXPECT_TRUE(echo.program->running());
 }
 
 TEST(tapdelay_connections, server_without_loopback_reports_each_failure_in_order) {
-    jack_server server{without_loopback()};
-    harness_client observer(server.name(), "observer");
-    child_process td(TAPDELAY_PATH, {"td"}, server.client_env());
-    ASSERT_TRUE(wait_frame_ready(td)) << td.err();
+    rig echo{without_loopback()};
+    ASSERT_TRUE(echo.start({TAPDELAY_PATH, {"td"}}));
+    const harness_client& observer = echo.feed;
 
     const std::string out = "cannot connect loopback output ports";
     const std::string in = "cannot connect loopback input ports";
-    EXPECT_EQ(split_lines(td.err()), (list{out, out, in, in, in, in})) << td.err();
+    EXPECT_EQ(split_lines(echo.program->err()), (list{out, out, in, in, in, in})) << echo.program->err();
     // The system playback connections come last and still succeed.
     EXPECT_EQ(observer.connections("td:output1"), list{"system:playback_1"});
     EXPECT_EQ(observer.connections("td:output2"), list{"system:playback_2"});
-    EXPECT_TRUE(td.running());
+    EXPECT_TRUE(echo.program->running());
 }
 
 // What the command line sets, as the listener hears it on output1.
@@ -139,16 +131,12 @@ TEST_P(tapdelay_echo, output1_carries_the_echo_of_input1_and_output2_is_silent) 
         echo.records("out2", compared + 32 * period);
         std::vector<std::string> args{"td"};
         args.insert(args.end(), c.args_after_name.begin(), c.args_after_name.end());
-        auto ran = echo.start({TAPDELAY_PATH, args});
-        if (ran) {
-            ran = echo.connect({{"spinreel:fb1", "td:feedback1"},
-                                {"spinreel:fb2", "td:feedback2"},
-                                {"td:output1", "recorder:out1"},
-                                {"td:output2", "recorder:out2"}});
-        }
         // A new connection reorders the graph, which can overrun a cycle: the
         // recording starts once that and its notices have passed.
-        if (ran) ran = echo.record(500ms, 10s);
+        const auto ran = echo.run({TAPDELAY_PATH, args},
+                                  {{"spinreel:fb1", "td:feedback1"}, {"spinreel:fb2", "td:feedback2"},
+                                   {"td:output1", "recorder:out1"}, {"td:output2", "recorder:out2"}},
+                                  500ms, 10s);
         if (!ran) return ran;
 
         // A block that an overrun spoiled stays in the echo's line: only what comes

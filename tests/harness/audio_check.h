@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,5 +65,33 @@ bool is_inconclusive(const ::testing::AssertionResult& result);
 // `attempt` builds its own server, program and clients, so every run starts afresh.
 ::testing::AssertionResult retry_inconclusive(
     const std::function<::testing::AssertionResult()>& attempt, int attempts = 3);
+
+// A program's output and its copy that came back over JACK's network transport,
+// recorded in the same cycles in blocks of `block` frames. The demo's report tells
+// cycles that crossed late apart in its own recordings (scripts/suitetools/network.py).
+
+// Where `looped` repeats `direct`: the lag in frames (a whole number of blocks, up to
+// 32) at which their first eight untouched sounding blocks agree.
+std::optional<size_t> lag_of_copy(const std::vector<float>& direct,
+                                  const std::vector<float>& looped, size_t block,
+                                  const overrun_map& overruns);
+
+// Whether looped block `b` is a cycle that crossed late: the studio passes on what
+// has arrived of the device's cycle when its own begins, and a cycle that is late
+// there comes back whole or in part as a neighbouring cycle (a stale packet), with no
+// overrun on either side. Each of its samples is then the output of a cycle up to
+// two away, where a corrupted copy would hold other values.
+bool crossed_late(const std::vector<float>& direct, const std::vector<float>& looped, size_t lag,
+                  size_t block, size_t b);
+
+// Every untouched block of `looped` equals `direct` `lag` frames earlier, but for
+// cycles that crossed late (at most one in 50, noted as the test's late_cycles). A
+// studio overrun that the device cannot see can spoil the copy: a mismatch with
+// `studio_overran` is inconclusive, one without it a failure. Fewer than half of the
+// blocks judged, or too little sound among them, is inconclusive.
+::testing::AssertionResult repeats_at_lag(const std::vector<float>& direct,
+                                          const std::vector<float>& looped, size_t lag,
+                                          size_t block, const overrun_map& overruns,
+                                          bool studio_overran);
 
 }  // namespace harness

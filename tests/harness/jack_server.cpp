@@ -145,6 +145,14 @@ std::vector<std::string> jack_server::client_env() const {
     return {"JACK_DEFAULT_SERVER=" + name_, "JACK_NO_START_SERVER=1"};
 }
 
+int jack_server::tool(const std::string& name, const std::vector<std::string>& args,
+                      std::string* said) const {
+    child_process p(jack_program(name), args, client_env());
+    const auto status = p.wait(10s);
+    if (said) *said = p.out() + p.err();
+    return status ? status->code : -1;
+}
+
 void jack_server::stop() { process_->stop(2s); }
 
 void jack_server::kill() {

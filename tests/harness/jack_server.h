@@ -52,6 +52,14 @@ struct server_options {
     unsigned net_capture = 2, net_playback = 2, net_latency = 2;
 };
 
+// A server without loopback ports: the programs' own connections to them fail, and no
+// cycle through them can reorder the clients in the graph.
+inline server_options without_loopback() {
+    server_options options;
+    options.loopback = false;
+    return options;
+}
+
 class jack_server {
 public:
     // Starts jackd under a name unique to this process and waits until it answers;
@@ -70,6 +78,11 @@ public:
     // What jackd wrote to stdout and to stderr.
     std::string out() const { return process_->out(); }
     std::string err() const { return process_->err(); }
+
+    // Runs one of the server's tools (jack_load, ...) against it: its exit code, or -1
+    // after 10 s; what it said goes to `said`.
+    int tool(const std::string& name, const std::vector<std::string>& args,
+             std::string* said = nullptr) const;
 
     // SIGTERM, then SIGKILL after a grace period (jackd can hang on SIGTERM once a
     // client died under it). Reaps. Idempotent.

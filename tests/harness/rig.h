@@ -18,19 +18,18 @@
 
 namespace harness {
 
-// How the program under test is run.
 struct program_launch {
     std::string path;
     std::vector<std::string> args;  // args[0] is the client name
     bool stdin_pipe = false;
-    int stdout_fd = -1;             // see child_process
-    duration ready_within = 15s;    // generous: a sanitizer build on a loaded machine
+    int stdout_fd = -1;           // see child_process
+    duration ready_within = 15s;  // generous: a sanitizer build on a loaded machine
 };
 
 class rig {
 public:
-    // The feed client is opened under `feed_name` ("spinreel" for a stand-in that the
-    // program connects to itself), the recorder as "recorder".
+    // The feed opens under `feed_name` ("spinreel" for a stand-in that the program
+    // connects to by itself), the recorder as "recorder".
     explicit rig(server_options options = {}, const std::string& feed_name = "feeder");
 
     jack_server server;
@@ -38,35 +37,39 @@ public:
     std::optional<child_process> program;
 
     harness_client& recorder() { return *recorder_; }
-    // Before activate(): an output of the feed playing `signal` once the recording
-    // begins, and an input of the recorder.
-    void feeds(const std::string& port, std::vector<float> signal = {});
-    void records(const std::string& port, size_t capacity);
-    // Activates the feed and the recorder; start() does so when they are not yet.
+    // Before activate(): a feed output playing `signal` from the recording's first
+    // cycle on, and a recorder input.
+    void feeds(const std::string& port, std::vector<float> signal = {}) {
+        feed.add_output(port, std::move(signal));
+    }
+    void records(const std::string& port, size_t capacity) { recorder_->add_input(port, capacity); }
+    // Activates the feed and the recorder; start() does it if not done yet.
     void activate();
-    // Starts the program and waits until it is ready; the failure carries its stderr.
+    // Starts the program and waits until it is ready; a failure carries its stderr.
     ::testing::AssertionResult start(program_launch launch);
-    // Makes each connection (source, destination) in order; fails naming the first
-    // that the server refuses.
-    ::testing::AssertionResult connect(
-        const std::vector<std::pair<std::string, std::string>>& connections);
+    // Each (source, destination) in order; fails naming the first the server refuses.
+    ::testing::AssertionResult connect(const std::vector<std::pair<std::string, std::string>>& pairs);
     // After `settle` (for a new connection's overruns and their notices to pass), the
     // recording and the feed begin in the same cycle.
     void begin_recording(duration settle = 0ms);
-    // Until every input of the recorder is full.
+    // Until every input of the recorder is full; a failure says how far it got.
     ::testing::AssertionResult wait_recorded(duration timeout);
-    ::testing::AssertionResult record(duration settle, duration timeout);
-
+    ::testing::AssertionResult record(duration settle, duration timeout) {
+        begin_recording(settle);
+        return wait_recorded(timeout);
+    }
+    // start(), connect() and record(), up to the first failure.
+    ::testing::AssertionResult run(program_launch launch,
+                                   const std::vector<std::pair<std::string, std::string>>& pairs,
+                                   duration settle, duration timeout);
     std::vector<float> captured(const std::string& port) const { return recorder_->captured(port); }
     overrun_map overruns() const { return recorder_->overruns(); }
-    // A new recorder with these inputs, active, in place of the one that has recorded:
-    // a recorder records once, and the program may run on for more recordings.
+    // A fresh recorder with these inputs, active, in place of the one that has recorded
+    // (a recorder records once), for one more recording of a program that runs on.
     void new_recorder(const std::vector<std::pair<std::string, size_t>>& inputs);
 
 private:
     std::unique_ptr<harness_client> recorder_;
-    std::string first_input_;
-    size_t capacity_ = 0;
     bool active_ = false;
 };
 
