@@ -99,6 +99,19 @@ TEST(harness_cleanup, server_deaf_to_sigterm_is_killed_after_grace) {
     EXPECT_LT(took, 5s);
 }
 
+// The lines of suite_lib_test's jackd_overruns case: 2 late and 1 unfinished count.
+TEST(harness_server, jackd_overrun_lines_counts_what_the_scripts_count) {
+    EXPECT_EQ(jackd_overrun_lines("JackTimedDriver::Process XRun = 312 usec\n"
+                                  "JackAudioDriver::ProcessGraphAsyncMaster: Process error\n"
+                                  "JackEngine::XRun: client = spinreel was not finished, state = Triggered\n"
+                                  "JackEngine::XRun: client fuzzpedal finished after current callback\n"
+                                  "JackTimedDriver::Process XRun = 40 usec\n"
+                                  " JackTimedDriver::Process XRun = 1 usec\n"
+                                  "JackAudioDriver::ProcessGraphAsyncMaster: Process error, and more\n"
+                                  "Jack: JackTimedDriver::Process XRun = 5 usec\n"),
+              3u);
+}
+
 TEST(harness_child, stdin_pipe_output_files_and_exit_status) {
     child_process cat("/bin/cat", {}, {}, true);
     EXPECT_FALSE(cat.wait(50ms));

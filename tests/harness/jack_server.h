@@ -64,7 +64,8 @@ class jack_server {
 public:
     // Starts jackd under a name unique to this process and waits until it answers;
     // throws (with the server's log) if it does not. Its command line starts with
-    // jackd_args(). In a cross build it is the target's jackd (jack_program), under the emulator.
+    // jackd_args(). In a cross build it is the target's jackd (jack_program), under
+    // the emulator.
     explicit jack_server(server_options options = {});
     ~jack_server();  // stop()
     jack_server(const jack_server&) = delete;
