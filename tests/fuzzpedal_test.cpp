@@ -105,19 +105,6 @@ constexpr size_t period = default_period;
     return ::testing::AssertionSuccess();
 }
 
-// Counts the server's cycles: a client that records one input for as long as
-// the test can run.
-struct cycle_counter {
-    harness_client client;
-    explicit cycle_counter(const jack_server& server) : client(server.name(), "counter") {
-        client.add_input("tick", 60 * 44100);
-        client.activate();
-        client.start_capture();
-        wait_until([&] { return cycles() > 0; }, 5s);
-    }
-    size_t cycles() const { return client.captured("tick").size() / period; }
-};
-
 // One line per cycle: no more than the cycles it can have lived through, and no
 // fewer than the cycles while it surely ran, with a cycle or two of slack. When
 // the server overran cycles, in which it may skip clients, only far too few or
@@ -138,11 +125,11 @@ struct cycle_counter {
 }
 
 TEST(fuzzpedal_program, without_spinreel_reports_two_input_connections_and_runs_on) {
-    rig pedal;
-    cycle_counter counter(pedal.server);
-    const size_t before_start = counter.cycles();
+    rig pedal;  // the feed counts the server's cycles
+    pedal.activate();
+    const size_t before_start = pedal.feed.cycles();
     ASSERT_TRUE(pedal.start({FUZZPEDAL_PATH, {"fp"}}));
-    const size_t at_ready = counter.cycles();
+    const size_t at_ready = pedal.feed.cycles();
     const harness_client& observer = pedal.feed;
     child_process& fp = *pedal.program;
 
@@ -158,12 +145,12 @@ TEST(fuzzpedal_program, without_spinreel_reports_two_input_connections_and_runs_
 
     std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(fp.running());
-    const size_t at_stop = counter.cycles();
+    const size_t at_stop = pedal.feed.cycles();
     const auto status = fp.stop(2s);
     EXPECT_EQ(status.code, 0) << status.describe();
     EXPECT_GT(at_stop - at_ready, 44100 / period);  // a second's cycles at least
-    EXPECT_TRUE(one_line_per_cycle(fp.out(), at_stop - at_ready, counter.cycles() - before_start,
-                                   settled_xruns(counter.client)));
+    EXPECT_TRUE(one_line_per_cycle(fp.out(), at_stop - at_ready, pedal.feed.cycles() - before_start,
+                                   settled_xruns(pedal.feed)));
 }
 
 TEST(fuzzpedal_program, refused_connections_are_reported_in_order_and_processing_goes_on) {
@@ -173,10 +160,9 @@ TEST(fuzzpedal_program, refused_connections_are_reported_in_order_and_processing
     pedal.feeds("output1");
     pedal.feeds("output2");
     pedal.activate();
-    cycle_counter counter(pedal.server);
-    const size_t before_start = counter.cycles();
+    const size_t before_start = pedal.feed.cycles();
     ASSERT_TRUE(pedal.start({FUZZPEDAL_PATH, {"fp"}}));
-    const size_t at_ready = counter.cycles();
+    const size_t at_ready = pedal.feed.cycles();
     child_process& fp = *pedal.program;
     EXPECT_EQ(fp.err(),
               "cannot connect loopback input ports\ncannot connect loopback input ports\n"
@@ -184,11 +170,11 @@ TEST(fuzzpedal_program, refused_connections_are_reported_in_order_and_processing
     EXPECT_EQ(pedal.feed.connections("fp:input1"), std::vector<std::string>{});
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(fp.running());
-    const size_t at_stop = counter.cycles();
+    const size_t at_stop = pedal.feed.cycles();
     const auto status = fp.stop(2s);
     EXPECT_EQ(status.code, 0) << status.describe();
-    EXPECT_TRUE(one_line_per_cycle(fp.out(), at_stop - at_ready, counter.cycles() - before_start,
-                                   settled_xruns(counter.client)));
+    EXPECT_TRUE(one_line_per_cycle(fp.out(), at_stop - at_ready, pedal.feed.cycles() - before_start,
+                                   settled_xruns(pedal.feed)));
 }
 
 // The processor as the program runs it: set up as `args` sets it up, after
@@ -346,11 +332,11 @@ TEST(fuzzpedal_program, a_stalled_stdout_holds_back_only_the_lines) {
     EXPECT_TRUE(retry_inconclusive([&] {
         stalled_stdout out;
         rig pedal{{}, "spinreel"};
-        cycle_counter counter(pedal.server);
-        const size_t before_start = counter.cycles();
+        // The feed counts the server's cycles from its activation, just before the
+        // program starts.
         size_t at_ready = 0;
         const auto ran = run_pedal(pedal, {"fp"}, signal, out.write_end,
-                                   [&] { at_ready = counter.cycles(); });
+                                   [&] { at_ready = pedal.feed.cycles(); });
         out.close_write_end();
         if (!ran) return ran;
         const auto source = pedal.captured("source");
@@ -364,19 +350,19 @@ TEST(fuzzpedal_program, a_stalled_stdout_holds_back_only_the_lines) {
                                      pedal.feed.port_exists("fp:input1"))
                 << "ports gone",
         });
-        const int xruns = settled_xruns(pedal.feed, pedal.recorder(), counter.client);
+        const int xruns = settled_xruns(pedal.feed, pedal.recorder());
 
         std::string text;
         std::thread reader([&] { text = out.drain(); });
         std::this_thread::sleep_for(1s);  // the backlog goes at once; the lines keep up
-        const size_t at_stop = counter.cycles();
+        const size_t at_stop = pedal.feed.cycles();
         const auto stop_began = std::chrono::steady_clock::now();
         const auto status = pedal.program->stop(5s);
         const auto stop_took = std::chrono::steady_clock::now() - stop_began;
         reader.join();
         EXPECT_EQ(status.code, 0) << status.describe();
         EXPECT_LT(stop_took, 2s);
-        EXPECT_TRUE(one_line_per_cycle(text, at_stop - at_ready, counter.cycles() - before_start,
+        EXPECT_TRUE(one_line_per_cycle(text, at_stop - at_ready, pedal.feed.cycles(),
                                        xruns));
         return result;
     }));

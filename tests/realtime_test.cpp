@@ -66,7 +66,7 @@ run_result_t run_driven(const program_t& program) {
     rig driven{options};
     const std::string name = program.args[0];
     const size_t frames = run_cycles * period;
-    std::vector<std::pair<std::string, std::string>> pairs{{name + ":" + program.outputs[0], "recorder:in"}};
+    port_pairs pairs{{name + ":" + program.outputs[0], "recorder:in"}};
     for (size_t i = 0; i < program.inputs.size(); ++i) {
         const std::string out = "out" + std::to_string(i + 1);
         driven.feeds(out, sine(frames + 2000 * period, 220.0 * double(i + 1)));

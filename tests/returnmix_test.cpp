@@ -45,7 +45,7 @@ constexpr size_t period = default_period;
                                    const std::vector<float>* feedback = nullptr) {
     mix.feeds("in1", in1);
     mix.feeds("in2", in2);
-    std::vector<std::pair<std::string, std::string>> wiring{
+    port_pairs wiring{
         {"feeder:in1", "rm:input1"}, {"feeder:in2", "rm:input2"},
         {"rm:output1", "recorder:out1"}, {"rm:output2", "recorder:out2"}};
     if (feedback) {

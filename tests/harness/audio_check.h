@@ -67,9 +67,7 @@ bool is_inconclusive(const ::testing::AssertionResult& result);
     const std::function<::testing::AssertionResult()>& attempt, int attempts = 3);
 
 // A program's output and its copy that came back over JACK's network transport,
-// recorded in the same cycles in blocks of `block` frames. The demo's report tells
-// cycles that crossed late apart in its own recordings (scripts/suitetools/network.py).
-
+// recorded in the same cycles in blocks of `block` frames.
 // Where `looped` repeats `direct`: the lag in frames (a whole number of blocks, up to
 // 32) at which their first eight untouched sounding blocks agree.
 std::optional<size_t> lag_of_copy(const std::vector<float>& direct,
@@ -80,7 +78,8 @@ std::optional<size_t> lag_of_copy(const std::vector<float>& direct,
 // has arrived of the device's cycle when its own begins, and a cycle that is late
 // there comes back whole or in part as a neighbouring cycle (a stale packet), with no
 // overrun on either side. Each of its samples is then the output of a cycle up to
-// two away, where a corrupted copy would hold other values.
+// two away, where a corrupted copy would hold other values. (The demo's report finds
+// such cycles in its recordings its own way: scripts/suitetools/network.py.)
 bool crossed_late(const std::vector<float>& direct, const std::vector<float>& looped, size_t lag,
                   size_t block, size_t b);
 

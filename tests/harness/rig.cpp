@@ -25,7 +25,7 @@ void rig::activate() {
     return ::testing::AssertionFailure() << launch.args.front() << " did not start:\n" << program->err();
 }
 
-::testing::AssertionResult rig::connect(const std::vector<std::pair<std::string, std::string>>& pairs) {
+::testing::AssertionResult rig::connect(const port_pairs& pairs) {
     for (const auto& [source, destination] : pairs) {
         if (!feed.connect(source, destination)) {
             return ::testing::AssertionFailure() << "cannot connect " << source << " to " << destination;
@@ -47,9 +47,8 @@ void rig::begin_recording(duration settle) {
                                          << " ms: " << recorder_->cycles() << " cycles run";
 }
 
-::testing::AssertionResult rig::run(program_launch launch,
-                                    const std::vector<std::pair<std::string, std::string>>& pairs,
-                                    duration settle, duration timeout) {
+::testing::AssertionResult rig::run(program_launch launch, const port_pairs& pairs, duration settle,
+                                    duration timeout) {
     auto result = start(std::move(launch));
     if (result) result = connect(pairs);
     return result ? record(settle, timeout) : result;

@@ -18,6 +18,9 @@
 
 namespace harness {
 
+// Connections, each (source, destination), by full port name.
+using port_pairs = std::vector<std::pair<std::string, std::string>>;
+
 struct program_launch {
     std::string path;
     std::vector<std::string> args;  // args[0] is the client name
@@ -48,7 +51,7 @@ public:
     // Starts the program and waits until it is ready; a failure carries its stderr.
     ::testing::AssertionResult start(program_launch launch);
     // Each (source, destination) in order; fails naming the first the server refuses.
-    ::testing::AssertionResult connect(const std::vector<std::pair<std::string, std::string>>& pairs);
+    ::testing::AssertionResult connect(const port_pairs& pairs);
     // After `settle` (for a new connection's overruns and their notices to pass), the
     // recording and the feed begin in the same cycle.
     void begin_recording(duration settle = 0ms);
@@ -59,9 +62,8 @@ public:
         return wait_recorded(timeout);
     }
     // start(), connect() and record(), up to the first failure.
-    ::testing::AssertionResult run(program_launch launch,
-                                   const std::vector<std::pair<std::string, std::string>>& pairs,
-                                   duration settle, duration timeout);
+    ::testing::AssertionResult run(program_launch launch, const port_pairs& pairs, duration settle,
+                                   duration timeout);
     std::vector<float> captured(const std::string& port) const { return recorder_->captured(port); }
     overrun_map overruns() const { return recorder_->overruns(); }
     // A fresh recorder with these inputs, active, in place of the one that has recorded
