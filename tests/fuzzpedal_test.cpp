@@ -130,16 +130,15 @@ TEST(fuzzpedal_program, without_spinreel_reports_two_input_connections_and_runs_
     const size_t before_start = pedal.feed.cycles();
     ASSERT_TRUE(pedal.start({FUZZPEDAL_PATH, {"fp"}}));
     const size_t at_ready = pedal.feed.cycles();
-    const harness_client& observer = pedal.feed;
     child_process& fp = *pedal.program;
 
     using list = std::vector<std::string>;
     // The server applies a new connection at the next cycle: others may see it late.
     EXPECT_TRUE(wait_until(
-        [&] { return observer.connections("fp:output2") == list{"system:playback_2"}; }, 1s));
-    EXPECT_EQ(observer.connections("fp:output1"), list{"system:playback_1"});
-    EXPECT_EQ(observer.connections("fp:input1"), list{});
-    EXPECT_EQ(observer.connections("fp:input2"), list{});
+        [&] { return pedal.feed.connections("fp:output2") == list{"system:playback_2"}; }, 1s));
+    EXPECT_EQ(pedal.feed.connections("fp:output1"), list{"system:playback_1"});
+    EXPECT_EQ(pedal.feed.connections("fp:input1"), list{});
+    EXPECT_EQ(pedal.feed.connections("fp:input2"), list{});
     EXPECT_EQ(fp.err(),
               "cannot connect loopback input ports\ncannot connect loopback input ports\n");
 

@@ -64,22 +64,19 @@ struct device_chain {
         }
     }
 
-    // Once the studio lists the device again: until the device's backend has made its
-    // system ports anew and loaded the connections it saved (its log's "Load
-    // connection" lines). The studio lists the device as soon as the two are in sync,
-    // which can be before that: wiring a recorder then, or recording, would meet ports
-    // that are not there yet.
+    // Once the studio lists the device again (as soon as the two are in sync): until the
+    // device's backend has also made its system ports anew and loaded the connections
+    // it saved, without which a recorder could not be wired or would record the gap.
     ::testing::AssertionResult rejoined() {
-        const bool restored = wait_until(
-            [&] {
-                if (!graph.feed.port_exists("system:capture_3")) return false;
-                const auto to = graph.feed.connections("fuzzpedal:output1");
-                return std::find(to.begin(), to.end(), "system:playback_3") != to.end();
-            },
-            20s);
-        if (restored) return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "the device did not restore fuzzpedal's connection "
-                                                "to system:playback_3\n" << logs();
+        const auto restored = [&] {
+            const auto to = graph.feed.port_exists("system:capture_3")
+                                ? graph.feed.connections("fuzzpedal:output1")
+                                : std::vector<std::string>{};
+            return std::find(to.begin(), to.end(), "system:playback_3") != to.end();
+        };
+        if (wait_until(restored, 20s)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "fuzzpedal:output1 not back on system:playback_3\n"
+                                             << logs();
     }
 
     // What both servers and fuzzpedal said: for a failure's message.

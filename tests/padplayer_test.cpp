@@ -284,11 +284,10 @@ TEST(padplayer_program, outputs_go_to_the_first_two_physical_playback_ports) {
     write_sdcard_keys();
     rig pad;
     ASSERT_TRUE(pad.start({PADPLAYER_PATH, {"pp"}, /*stdin_pipe=*/true}));
-    const harness_client& observer = pad.feed;
     using list = std::vector<std::string>;
-    EXPECT_EQ(observer.connections("pp:output1"), list{"system:playback_1"});
-    EXPECT_EQ(observer.connections("pp:output2"), list{"system:playback_2"});
-    EXPECT_EQ(observer.connections("pp:input1"), list{});
+    EXPECT_EQ(pad.feed.connections("pp:output1"), list{"system:playback_1"});
+    EXPECT_EQ(pad.feed.connections("pp:output2"), list{"system:playback_2"});
+    EXPECT_EQ(pad.feed.connections("pp:input1"), list{});
     EXPECT_EQ(count_line(pad.program->err(), "cannot connect output ports"), 0) << pad.program->err();
 }
 

@@ -21,16 +21,15 @@ const std::vector<std::string> own_ports = {"output1", "output2", "input1",
 TEST(returnmix_connections, loopback_ports_are_connected_without_messages) {
     rig mix;
     ASSERT_TRUE(mix.start({RETURNMIX_PATH, {"rm"}}));
-    const harness_client& observer = mix.feed;
     const std::string err = mix.program->err();
 
     using list = std::vector<std::string>;
-    EXPECT_EQ(observer.connections("rm:output1"), list{"loopback:playback_1"});
-    EXPECT_EQ(observer.connections("rm:output2"), list{"loopback:playback_2"});
-    EXPECT_EQ(observer.connections("rm:feedback1"), list{"loopback:capture_1"});
-    EXPECT_EQ(observer.connections("rm:feedback2"), list{"loopback:capture_2"});
-    EXPECT_EQ(observer.connections("rm:input1"), list{});
-    EXPECT_EQ(observer.connections("rm:input2"), list{});
+    EXPECT_EQ(mix.feed.connections("rm:output1"), list{"loopback:playback_1"});
+    EXPECT_EQ(mix.feed.connections("rm:output2"), list{"loopback:playback_2"});
+    EXPECT_EQ(mix.feed.connections("rm:feedback1"), list{"loopback:capture_1"});
+    EXPECT_EQ(mix.feed.connections("rm:feedback2"), list{"loopback:capture_2"});
+    EXPECT_EQ(mix.feed.connections("rm:input1"), list{});
+    EXPECT_EQ(mix.feed.connections("rm:input2"), list{});
     EXPECT_EQ(count_line(err, "cannot connect loopback output ports"), 0) << err;
     EXPECT_EQ(count_line(err, "cannot connect loopback input ports"), 0) << err;
 }

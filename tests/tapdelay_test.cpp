@@ -64,29 +64,27 @@ TEST(tapdelay_connections, all_eight_are_made_in_silence_when_every_peer_exists)
 TEST(tapdelay_connections, missing_spinreel_costs_two_input_messages) {
     rig echo;
     ASSERT_TRUE(echo.start({TAPDELAY_PATH, {"td"}}));
-    const harness_client& observer = echo.feed;
-
     const std::string err = echo.program->err();
     EXPECT_EQ(count_line(err, "cannot connect loopback input ports"), 2) << err;
     EXPECT_EQ(count_line(err, "cannot connect loopback output ports"), 0) << err;
     EXPECT_EQ(split_lines(err).size(), 2u) << err;
-    EXPECT_EQ(sorted(observer.connections("td:output1")), (list{"loopback:playback_1", "system:playback_1"}));
-    EXPECT_EQ(observer.connections("td:feedback2"), list{"loopback:capture_2"});
-    EXPECT_EQ(observer.connections("td:input1"), list{});
+    EXPECT_EQ(sorted(echo.feed.connections("td:output1")),
+              (list{"loopback:playback_1", "system:playback_1"}));
+    EXPECT_EQ(echo.feed.connections("td:feedback2"), list{"loopback:capture_2"});
+    EXPECT_EQ(echo.feed.connections("td:input1"), list{});
     EXPECT_TRUE(echo.program->running());
 }
 
 TEST(tapdelay_connections, server_without_loopback_reports_each_failure_in_order) {
     rig echo{without_loopback()};
     ASSERT_TRUE(echo.start({TAPDELAY_PATH, {"td"}}));
-    const harness_client& observer = echo.feed;
-
     const std::string out = "cannot connect loopback output ports";
     const std::string in = "cannot connect loopback input ports";
-    EXPECT_EQ(split_lines(echo.program->err()), (list{out, out, in, in, in, in})) << echo.program->err();
+    const std::string err = echo.program->err();
+    EXPECT_EQ(split_lines(err), (list{out, out, in, in, in, in})) << err;
     // The system playback connections come last and still succeed.
-    EXPECT_EQ(observer.connections("td:output1"), list{"system:playback_1"});
-    EXPECT_EQ(observer.connections("td:output2"), list{"system:playback_2"});
+    EXPECT_EQ(echo.feed.connections("td:output1"), list{"system:playback_1"});
+    EXPECT_EQ(echo.feed.connections("td:output2"), list{"system:playback_2"});
     EXPECT_TRUE(echo.program->running());
 }
 

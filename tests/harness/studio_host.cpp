@@ -110,27 +110,13 @@ bool studio::jack_tool_on(const std::string& name, const std::vector<std::string
     return status && status->code == 0;
 }
 
-std::vector<std::string> studio::ports() const {
-    std::string out;
-    return jack_tool({"jack_lsp"}, &out) ? split_lines(out) : std::vector<std::string>{};
-}
-
-bool studio::wait_for_port(const std::string& port, duration timeout) const {
-    return wait_until(
-        [&] {
-            const auto all = ports();
-            return std::find(all.begin(), all.end(), port) != all.end();
-        },
-        timeout);
-}
-
-bool studio::wait_port_gone(const std::string& port, duration timeout) const {
+bool studio::wait_port(const std::string& port, bool listed, duration timeout) const {
     return wait_until(
         [&] {
             std::string out;
             if (!jack_tool({"jack_lsp"}, &out)) return false;
             const auto all = split_lines(out);
-            return std::find(all.begin(), all.end(), port) == all.end();
+            return (std::find(all.begin(), all.end(), port) != all.end()) == listed;
         },
         timeout);
 }

@@ -36,10 +36,14 @@ public:
     // Runs one of this machine's JACK tools (jack_lsp, jack_connect, ...) on the
     // studio against its server; false if it fails or takes over 10 s.
     bool jack_tool(const std::vector<std::string>& args, std::string* out = nullptr) const;
-    // The studio's ports, empty if it cannot list them.
-    std::vector<std::string> ports() const;
-    bool wait_for_port(const std::string& port, duration timeout) const;
-    bool wait_port_gone(const std::string& port, duration timeout) const;
+    // Until the studio lists `port`, or (`listed` false) lists its ports without it.
+    bool wait_port(const std::string& port, bool listed, duration timeout) const;
+    bool wait_for_port(const std::string& port, duration timeout) const {
+        return wait_port(port, true, timeout);
+    }
+    bool wait_port_gone(const std::string& port, duration timeout) const {
+        return wait_port(port, false, timeout);
+    }
     bool connect(const std::string& source, const std::string& destination) const;
 
     // Starts a device of this machine's own JACK on host `name` (one of
