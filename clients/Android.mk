@@ -1,2 +1,2 @@
-# The five standalone clients, one Android.mk in each program's folder.
+# The standalone clients, one Android.mk in each program's folder.
 include $(call all-subdir-makefiles)

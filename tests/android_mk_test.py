@@ -25,7 +25,8 @@ del sys.argv[1:3]
 
 DELIVERABLES = {"fuzzpedal": "BUILD_EXECUTABLE", "tapdelay": "BUILD_EXECUTABLE",
                 "returnmix": "BUILD_EXECUTABLE", "spinreel": "BUILD_EXECUTABLE",
-                "padplayer": "BUILD_EXECUTABLE", "passthru": "BUILD_SHARED_LIBRARY",
+                "padplayer": "BUILD_EXECUTABLE", "linkwatch": "BUILD_EXECUTABLE",
+                "passthru": "BUILD_SHARED_LIBRARY",
                 "memwarden": "BUILD_EXECUTABLE", "wardenpeek": "BUILD_EXECUTABLE",
                 "wardencheck": "BUILD_EXECUTABLE"}
 # The host stand-ins and the device library that replaces each (None: host only).

@@ -14,14 +14,15 @@ import sys
 import tempfile
 import unittest
 
-PROGRAMS = ["fuzzpedal", "tapdelay", "returnmix", "spinreel", "padplayer",
+PROGRAMS = ["fuzzpedal", "tapdelay", "returnmix", "spinreel", "padplayer", "linkwatch",
             "memwarden", "wardenpeek", "wardencheck", "fxrender"]
 # Programs whose usage text comes out when they are run without arguments: the
 # clients and fxrender on standard error with status 1, wardenpeek on standard
 # output with 0.
 USAGE_RUNS = {"fuzzpedal": ("stderr", 1), "tapdelay": ("stderr", 1),
               "returnmix": ("stderr", 1), "spinreel": ("stderr", 1),
-              "padplayer": ("stderr", 1), "wardenpeek": ("stdout", 0),
+              "padplayer": ("stderr", 1), "linkwatch": ("stderr", 1),
+              "wardenpeek": ("stdout", 0),
               "fxrender": ("stderr", 1)}
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OUTPUT", "EXIT STATUS", "EXAMPLE"]
 

@@ -187,9 +187,9 @@ void run_client(int argc, char** argv, const client_program_t& program) {
         fputs(program.usage_line, stderr);
         exit(1);
     }
-    const char* client_name = argv[1];
     void* callback_arg = nullptr;
     if (program.prepare && !program.prepare(argc, argv, &callback_arg)) exit(1);
+    const char* client_name = argv[1];
     if (!prepare_signal_path()) exit(1);
 
     jack_status_t open_status{};
@@ -211,15 +211,22 @@ void run_client(int argc, char** argv, const client_program_t& program) {
     jack_set_process_callback(client, program.process, callback_arg);
     jack_on_shutdown(client, on_shutdown, callback_arg);
 
-    output_port1 = register_port("output1", JackPortIsOutput);
-    output_port2 = register_port("output2", JackPortIsOutput);
-    input_port1 = register_port("input1", JackPortIsInput);
-    input_port2 = register_port("input2", JackPortIsInput);
+    if (program.more_callbacks) program.more_callbacks(callback_arg);
+
+    if (program.one_port_each) {
+        output_port1 = register_port("output", JackPortIsOutput);
+        input_port1 = register_port("input", JackPortIsInput);
+    } else {
+        output_port1 = register_port("output1", JackPortIsOutput);
+        output_port2 = register_port("output2", JackPortIsOutput);
+        input_port1 = register_port("input1", JackPortIsInput);
+        input_port2 = register_port("input2", JackPortIsInput);
+    }
     if (program.has_feedback_ports) {
         feedback_port1 = register_port("feedback1", JackPortIsInput);
         feedback_port2 = register_port("feedback2", JackPortIsInput);
     }
-    if (output_port1 == nullptr || output_port2 == nullptr) {
+    if (output_port1 == nullptr || (!program.one_port_each && output_port2 == nullptr)) {
         leave_process(1, "no more JACK ports available\n");
     }
 

@@ -21,14 +21,20 @@ struct client_program_t {
     const char* usage_line;   // written to stderr when argc < min_args
     int min_args;             // argument count including the program name
     bool has_feedback_ports;  // registers "feedback1" and "feedback2" as well
+    // Registers one port each way, "output" and "input" (output_port1 and
+    // input_port1), instead of the pairs.
+    bool one_port_each;
 
     // Runs before the argument check (the effects set up their processors here).
     void (*before_args)();
     // Parses further arguments and loads data, before the open. Returns false to end
     // the program with status 1 (the hook has written its own message). May set the
-    // argument that the process and shutdown callbacks receive.
+    // argument that the process and shutdown callbacks receive. The client opens
+    // under the name in argv[1] once it has run.
     bool (*prepare)(int argc, char** argv, void** callback_arg);
     JackProcessCallback process;
+    // Installs further callbacks of the client, before it activates.
+    void (*more_callbacks)(void* callback_arg);
     // Releases what the program owns when the server shuts the client down.
     void (*release)(void* callback_arg);
     // Makes the program's connections after activation.

@@ -99,6 +99,11 @@ std::unique_ptr<child_process> studio::start_other_device(const std::string& nam
     return std::make_unique<child_process>(net_hosts_script, on_host(name, args), server_env(name));
 }
 
+std::unique_ptr<child_process> studio::start_on_studio(
+    const std::vector<std::string>& command) const {
+    return std::make_unique<child_process>(net_hosts_script, on_host("studio", command), studio_env);
+}
+
 bool studio::jack_tool_on(const std::string& name, const std::vector<std::string>& args,
                           std::string* out) const {
     std::vector<std::string> command = args;

@@ -49,6 +49,8 @@ public:
     // Starts a device of this machine's own JACK on host `name` (one of
     // other_devices), with one channel each way, under the name `name` on the studio.
     std::unique_ptr<child_process> start_other_device(const std::string& name) const;
+    // Starts `command` on the studio as a client of its server.
+    std::unique_ptr<child_process> start_on_studio(const std::vector<std::string>& command) const;
     // jack_tool() on host `name`, against its device's server.
     bool jack_tool_on(const std::string& name, const std::vector<std::string>& args,
                       std::string* out = nullptr) const;
