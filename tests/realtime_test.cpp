@@ -34,11 +34,12 @@ std::vector<float> sine(size_t frames, double hz, double level = 0.4) {
 
 struct program_t {
     std::string path;
-    std::vector<std::string> args;  // args[0] is the client name
+    std::vector<std::string> args;  // args[0] is the client name, unless `client` is set
     std::vector<std::string> inputs;
     std::vector<std::string> outputs;
     bool frame = true;  // a client of the frame; otherwise it writes "active" when set up
     bool keys = false;  // types keys on stdin during the run, then ends the input
+    std::string client = "";  // the client's name where args[0] is not
 };
 
 struct run_result_t {
@@ -64,7 +65,7 @@ run_result_t run_driven(const program_t& program) {
     server_options options;
     options.period = period;
     rig driven{options};
-    const std::string name = program.args[0];
+    const std::string name = program.client.empty() ? program.args[0] : program.client;
     const size_t frames = run_cycles * period;
     port_pairs pairs{{name + ":" + program.outputs[0], "recorder:in"}};
     for (size_t i = 0; i < program.inputs.size(); ++i) {
@@ -174,6 +175,16 @@ TEST(realtime_clients, padplayer_runs_clean_through_keys_and_end_of_input) {
     });
     std::printf("padplayer: %td frames carried a key sample\n", played);
     EXPECT_GE(played, 4000);
+}
+
+// Its own stamps on its input (it connects the two itself): every cycle's stamp is
+// read, counted and echoed.
+TEST(realtime_clients, linkwatch_runs_clean) {
+    program_t program{LINKWATCH_PATH, {"receive", "watch", "--from", "watch:output"}, {}, {"output"}};
+    program.client = "watch";
+    const auto r = run_driven(program);
+    expect_clean_run(r);
+    EXPECT_NE(r.out.find(" on time, "), std::string::npos) << r.out;
 }
 
 TEST(realtime_clients, passthru_callback_runs_clean) {
