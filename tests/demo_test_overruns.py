@@ -67,6 +67,15 @@ class OverrunMap(unittest.TestCase):
         # lie a cycle further from 3 in the server's time than in the recording.
         self.assertEqual(list(np.flatnonzero(overruns.repeats(12)) + 12), list(range(12, 16)))
 
+    def test_no_repeat_across_a_touched_cycle_even_where_the_leads_agree(self):
+        # A cycle skipped and the next one run twice: the leads agree again after them.
+        with tempfile.TemporaryDirectory() as results:
+            write_cycles(results, [0, 4, 8, 12, 16, 24, 24, 28, 32, 36], [25], lag=4)
+            overruns = Overruns(results, 40)
+        self.assertEqual(list(np.flatnonzero(overruns.touched)), list(range(16, 28)))
+        self.assertEqual(list(np.flatnonzero(overruns.repeats(24))), [])
+        self.assertEqual(list(np.flatnonzero(overruns.repeats(4)) + 4),
+                         list(range(4, 16)) + list(range(32, 40)))
 
 if __name__ == "__main__":
     if len(sys.argv) < 2:

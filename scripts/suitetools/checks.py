@@ -88,13 +88,13 @@ def check_echo(verdict, results, delay_ms, feedback, overruns):
     y = wavfile.read(os.path.join(results, "tapdelay-output1.wav"))
     gain = np.float32(feedback) * np.float32(0.01)
     d = delay_samples(delay_ms)
-    # Only repeats whose both ends are untouched, with no cycle lost or repeated between
+    # Only repeats untouched from end to end, with no cycle lost or repeated between
     # them: then they lie as far apart in the recording as in tapdelay's own course.
     judged = overruns.repeats(d)
     misses, _ = comb_misses(x, y, d, gain, judged)
     verdict.judge(misses == 0 and np.any(y != x), int(np.count_nonzero(judged)),
                   "tapdelay:output1 - spinreel:output1 = %s x tapdelay:output1 %d samples "
-                  "earlier in the repeats untouched at both ends (%d misses)" % (gain, d, misses))
+                  "earlier in the repeats untouched from end to end (%d misses)" % (gain, d, misses))
     for other in (d - 1, d + 1):
         misses, audible = comb_misses(x, y, other, gain, overruns.repeats(other))
         verdict.check(misses > audible // 2,

@@ -37,10 +37,13 @@ class Overruns:
         self.left_out, self.cycles = int(np.count_nonzero(touched)), len(cycles)
 
     def repeats(self, lag):
-        """For n >= lag: samples n and n - lag both untouched, with no cycle lost or
-        repeated between them."""
-        clean = ~self.touched
-        return clean[lag:] & clean[:-lag] & (self.lead[lag:] == self.lead[:-lag])
+        """For n >= lag: samples n - lag to n all untouched, with no cycle lost or repeated
+        between them. (Both ends untouched is not enough: in a touched cycle one client
+        can miss its block where another does not, and a cycle skipped next to one run
+        twice leaves the leads equal though their courses have parted.)"""
+        touched_so_far = np.concatenate([[0], np.cumsum(self.touched)])
+        clean = touched_so_far[lag + 1:] == touched_so_far[:-lag - 1]
+        return clean & (self.lead[lag:] == self.lead[:-lag])
 
 
 def settled(touched, memory, start=0):
