@@ -167,7 +167,8 @@ bool parse_options(int argc, char** argv) {
         if (value != nullptr && target != nullptr) {
             *target = value;
         } else if (value != nullptr && !strcmp(option, "--log")) {
-            log_fd = open(value, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            // Appending: the exit path may write its last row while the main thread writes one.
+            log_fd = open(value, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
             if (log_fd < 0) {
                 fprintf(stderr, "cannot open %s: %s\n", value, strerror(errno));
                 return false;
