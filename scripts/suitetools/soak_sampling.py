@@ -1,17 +1,7 @@
-"""The soak's samples of its processes, the server and memwarden (soak_report.py
-sample).
-
-`sample` appends one JSON line to <samples.jsonl>: for every process named (its role,
-pid and start time) its open descriptors (/proc/PID/fd), resident memory (VmRSS) and
-threads; for the server, read in the namespace's /dev/shm, its clients and connections
-(jack_lsp -c), the used entries and server slots of JACK's shared-memory registry and
-the number of files under /dev/shm; and the buffers memwarden has allocated (wardenpeek
-status). Descriptor and thread counts are read until two readings 50 ms apart agree,
-since a peer that has just gone is closed asynchronously. With --lock, memwarden is
-sampled holding that lock, which the shared-memory runner (soak_shm.py) holds for each
-of its runs. With --against-baseline the server's figures are compared with the first
-sample of the file; any difference is printed and the exit status is 1.
-"""
+"""The soak's samples of its processes, the server and memwarden: one JSON line per
+sample, as soak_report.py's `sample` describes it (descriptors, resident memory and
+threads of every process named; the server's clients, connections, registry and
+/dev/shm files; memwarden's buffers)."""
 import fcntl
 import json
 import os
