@@ -19,11 +19,44 @@ import sys
 
 import numpy as np
 
-from suitetools import checks, plots, wavfile
+from suitetools import checks, linkwatch, plots, wavfile
+from suitetools.cycles import read_cycles
 from suitetools.facts import CHAIN, DELAY_MS, FEEDBACK, NET_LATENCY, NET_PERIOD as PERIOD, RATE
 from suitetools.measurements import echo_of, read_stats
 from suitetools.network import both_servers, round_trips
 from suitetools.summary import suite_summary
+
+
+def beside_linkwatch(results, carried, reached):
+    """linkwatch's figures in the seconds that the recordings cover, and the recordings'
+    late and lost cycles counted the same way from the device's cycle that each of the
+    studio's cycles carried, with whether the two agree (linkwatch.agrees)."""
+    if carried is None:
+        return "nothing to compare: the device's recording could not be placed"
+    rows = linkwatch.read_rows(os.path.join(results, "logs", "linkwatch.log"))
+    _, frame_times, _ = read_cycles(results)
+    known = np.flatnonzero(carried >= 0)
+    span = slice(known[0], known[-1] + 1) if len(known) else slice(0, 0)
+    seconds = linkwatch.per_second(rows, frame_times[span], linkwatch.count_cycles(carried)[span],
+                                   reached[span], PERIOD)
+    if not seconds:
+        return "no whole second of its log lies within the recordings"
+    said = [sum(s["row"][linkwatch.name_of(kind)] for s in seconds) for kind in range(4)]
+    recorded = sum(s["recorded"] for s in seconds)
+    quiet = [s for s in seconds if not s["reached"]]
+    quiet_said = [sum(s["row"][linkwatch.name_of(kind)] for s in quiet) for kind in range(4)]
+    quiet_recorded = sum((s["recorded"] for s in quiet), np.zeros(4, np.int64))
+    trips = [s["row"] for s in seconds if s["row"]["round_trip_min"] is not None]
+    trip = ("%d..%d frames" % (min(r["round_trip_min"] for r in trips),
+                               max(r["round_trip_max"] for r in trips)) if trips else "none")
+    both = all(linkwatch.agrees(s, kind) for s in seconds for kind in (linkwatch.LATE, linkwatch.LOST))
+    return ("%d whole seconds in the recording: %d on time, %d late, %d lost, %d repeated, "
+            "round trip %s; the recordings counted the same way: %d late, %d lost, %d repeated; "
+            "in the %d seconds no overrun reached, linkwatch %d late and %d lost, the recordings "
+            "%d and %d; %s"
+            % (len(seconds), said[0], said[1], said[2], said[3], trip, recorded[1], recorded[2],
+               recorded[3], len(quiet), quiet_said[1], quiet_said[2], quiet_recorded[1],
+               quiet_recorded[2], "they agree" if both else "they DISAGREE"))
 
 
 def main():
@@ -44,7 +77,7 @@ def main():
 
     # Overruns on both servers, the device's placed on the studio's recording, and the
     # cycles that did not arrive as the device played them.
-    overruns, late = both_servers(results, tracks)
+    overruns, late, carried, reached = both_servers(results, tracks)
     cycles = len(late)
     device_dir = os.path.join(results, "device")
     studio_stats = read_stats(os.path.join(results, "stats.txt"))
@@ -72,6 +105,9 @@ def main():
                  % ("network", latency, 1000.0 * latency / rate, lags.count(latency), len(lags),
                     NET_LATENCY, PERIOD, NET_LATENCY, PERIOD, expected))
 
+    beside = beside_linkwatch(results, carried, reached)
+    lines.append("%-10s  %s" % ("linkwatch", beside))
+
     print("  the checks, where no overrun on either server reached the audio:")
     verdict = checks.Verdict()
     checks.check_loop(verdict, results, overruns)
@@ -83,6 +119,8 @@ def main():
     lines.append("%-10s  fuzzpedal:output1 as the studio received it against fxrender's rendering "
                  "of spinreel:output1 as the studio received it: %s"
                  % ("fxrender", "bit-exact" if exact else "NOT bit-exact (see the checks above)"))
+    if "DISAGREE" in beside:
+        verdict.failures.append("linkwatch against the recordings")
     if not lags:
         verdict.undecided.append("the round trip")
     elif lags.count(latency) != len(lags) or latency != expected:

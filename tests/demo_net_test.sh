@@ -2,7 +2,8 @@
 # Runs scripts/demo --net --short against a build: it must end with status 0 (its
 # report judges the recordings: the round trip, the loop, the echo, the keys, and
 # fuzzpedal against fxrender bit for bit), say a line per program of the chain, the
-# round trip and "bit-exact", and leave nothing behind: no process on its files, no
+# round trip and "bit-exact", set linkwatch's late and lost cycles beside the
+# recordings' and find that they agree, and leave nothing behind: no process on its files, no
 # JACK file in /dev/shm, no mount on /sdcard, no veth of its hosts. A run that
 # overruns left with too little to judge (the report's status 2) is repeated, up to
 # three runs in all.
@@ -25,11 +26,13 @@ for attempt in 1 2 3; do
     summary=$work/run$attempt/net/summary.txt
     [ "$status" = 2 ] && { echo "run $attempt: too little to judge; again"; continue; }
     [ "$status" = 0 ] || { cat "$work/demo$attempt.log"; fail "scripts/demo --net ended with status $status"; }
-    for name in spinreel fuzzpedal tapdelay returnmix padplayer passthru network overruns; do
+    for name in spinreel fuzzpedal tapdelay returnmix padplayer passthru network overruns linkwatch; do
         grep -q "^$name " "$summary" || fail "no line for $name in the summary"
     done
     grep -q "^network  *256 frames .* round trip" "$summary" || fail "the round trip is not 256 frames"
     grep -q "^fxrender .*: bit-exact$" "$summary" || fail "fuzzpedal is not said to be bit-exact"
+    grep -q "^linkwatch .* whole seconds in the recording: .*; they agree$" "$summary" ||
+        fail "linkwatch and the recordings are not said to agree"
     left=$(pgrep -a -f -- "$work/run$attempt" || true)
     [ -z "$left" ] || fail "processes left over: $left"
     [ "$(ls /dev/shm)" = "$shm_before" ] || fail "left in /dev/shm: $(ls /dev/shm)"

@@ -12,7 +12,7 @@ from contextlib import redirect_stdout
 
 import numpy as np
 
-from suitetools import checks, wavfile
+from suitetools import checks, linkwatch, wavfile
 from suitetools.facts import key_played
 
 
@@ -49,6 +49,29 @@ class VerdictTest(unittest.TestCase):
         self.assertEqual(said.getvalue().splitlines(),
                          ["ok    one", "inconclusive  two: %d compared, fewer than %d"
                           % (checks.FLOOR - 1, checks.FLOOR), "FAIL  three; 0 compared"])
+
+
+class LinkwatchCountingTest(unittest.TestCase):
+    def test_counts_a_recording_as_link_counter_test_counts_stamps(self):
+        # The sequence of tests/link_counter_test.cpp's tells_each_way_a_cycle_can_cross,
+        # cut where that test takes the counts.
+        N, T = linkwatch.NOTHING, linkwatch.TORN
+        parts = [[N, 100, 101, 102], [102, 103, 104], [106, 107], [N, N, N, T, 500, 501]]
+        counts = linkwatch.count_cycles([s for part in parts for s in part])
+        ends = np.cumsum([len(part) for part in parts])
+        sums = [counts[a:b].sum(axis=0).tolist() for a, b in zip([0, *ends[:-1]], ends)]
+        # on time, late, lost, repeated
+        self.assertEqual(sums, [[3, 0, 0, 0], [1, 1, 0, 1], [1, 1, 1, 0], [1, 2, 3, 0]])
+
+    def test_a_second_agrees_exactly_unless_an_overrun_reached_it(self):
+        def second(late, recorded, clean, reached):
+            return {"row": {"late": late}, "recorded": [0, recorded, 0, 0],
+                    "clean": [0, clean, 0, 0], "reached": reached, "slack": [0, 0, 0, 0]}
+        late = linkwatch.LATE
+        self.assertTrue(linkwatch.agrees(second(2, 2, 2, False), late))
+        self.assertFalse(linkwatch.agrees(second(3, 2, 2, False), late))
+        self.assertTrue(linkwatch.agrees(second(3, 5, 1, True), late))
+        self.assertFalse(linkwatch.agrees(second(0, 5, 1, True), late))
 
 
 if __name__ == "__main__":

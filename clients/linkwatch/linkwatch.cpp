@@ -35,6 +35,9 @@ std::atomic<bool> watching{false};
 
 link_counter counter;
 uint32_t cycles_run = 0;  // audio thread only
+// The server's frame time at the start of the latest cycle counted, for the log: it
+// places each row on the server's timeline, to within the cycle the take can split.
+std::atomic<uint32_t> counted_frame_time{0};
 
 // What keep_connected reports missing, so that each absence is said once.
 std::string missing_said;
@@ -48,6 +51,7 @@ double seconds_since_start() {
 // Writes the line of the counts since the last, and its row in the log.
 void report(double seconds) {
     const link_counts c = counter.take();
+    const uint32_t frame_time = counted_frame_time.load(std::memory_order_relaxed);
     char trip[48] = "-", row_trip[32] = "- -";
     if (c.round_trip_max != 0) {
         snprintf(trip, sizeof trip, "%u..%u frames", c.round_trip_min, c.round_trip_max);
@@ -61,8 +65,8 @@ void report(double seconds) {
     // A stalled standard output loses lines, never holds up the watch; the log has all.
     write_without_blocking(STDOUT_FILENO, line, size_t(length));
     if (log_fd < 0) return;
-    length = snprintf(line, sizeof line, "%.1f %u %u %u %u %s %u\n", seconds, c.on_time, c.late,
-                      c.lost, c.repeated, row_trip, c.overruns);
+    length = snprintf(line, sizeof line, "%.1f %u %u %u %u %s %u %u\n", seconds, c.on_time,
+                      c.late, c.lost, c.repeated, row_trip, c.overruns, frame_time);
     [[maybe_unused]] ssize_t ignored = write(log_fd, line, size_t(length));
 }
 
@@ -190,7 +194,8 @@ bool linkwatch_prepare(int argc, char** argv, void**) {
     }
     if (log_fd >= 0) {
         static const char header[] =
-            "# seconds on_time late lost repeated round_trip_min round_trip_max overruns\n";
+            "# seconds on_time late lost repeated round_trip_min round_trip_max overruns "
+            "frame_time\n";
         [[maybe_unused]] ssize_t ignored = write(log_fd, header, sizeof header - 1);
     }
     argv[1] = argv[2];  // the frame opens the client under argv[1]
@@ -208,6 +213,7 @@ int linkwatch_process(jack_nframes_t nframes, void*) {
     const uint32_t echo = counter.on_cycle(own_cycle, input_buffer(input_port1, nframes), nframes);
     stamp_write(static_cast<float*>(jack_port_get_buffer(output_port1, nframes)), nframes,
                 stamp_t{own_cycle, echo});
+    counted_frame_time.store(jack_last_frame_time(client), std::memory_order_relaxed);
     return 0;
 }
 

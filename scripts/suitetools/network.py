@@ -8,6 +8,7 @@ import numpy as np
 from . import wavfile
 from .cycles import Overruns
 from .facts import NET_PERIOD as PERIOD
+from .linkwatch import NOTHING, TORN
 
 
 def round_trips(click, returned):
@@ -48,12 +49,15 @@ def crossing(studio, device, offset):
     recordings of the same ports (dicts of equal keys), from `offset` on (a lost or
     repeated cycle on either server moves it, by more than a cycle or two when several
     go at once). Returns, per cycle of the studio's recording, the device's cycle that
-    it carries (-1 where unknown), and whether every channel arrived as the device
-    played it."""
+    it carries (-1 where unknown), whether every channel arrived as the device
+    played it, and what it carried as linkwatch would see it: the device's cycle where
+    every channel arrived whole, else TORN where it sounded and NOTHING where it did not
+    (and where it is unknown)."""
     names = sorted(studio)
     cycles = len(studio[names[0]]) // PERIOD
     length = min(len(device[name]) for name in names)
     carries, intact = np.full(cycles, -1, np.int64), np.zeros(cycles, bool)
+    carried = np.full(cycles, NOTHING, np.int64)
 
     def same(k, d):
         first = k * PERIOD - d
@@ -74,12 +78,16 @@ def crossing(studio, device, offset):
             offset, intact[k] = near[0], True
         if 0 <= k * PERIOD - offset <= length - PERIOD:
             carries[k] = (k * PERIOD - offset) // PERIOD
-    return carries, intact
+            carried[k] = carries[k] if intact[k] else TORN if sounding(k) else NOTHING
+    return carries, intact, carried
 
 
 def both_servers(results, tracks):
     """The studio's overrun map of its recording, with the device's overruns placed on
-    it and every cycle that did not arrive as the device played it; and those cycles."""
+    it and every cycle that did not arrive as the device played it; those cycles; and
+    what each cycle carried as linkwatch would see it (see crossing; None when the
+    device's recording could not be placed); and the cycles an overrun on either
+    server may have reached, as the recorders flagged them (None likewise)."""
     frames = len(tracks["spinreel-output1"])
     overruns = Overruns(results, frames)
     device_dir = os.path.join(results, "device")
@@ -88,11 +96,11 @@ def both_servers(results, tracks):
     on_device = Overruns(device_dir, len(device_tracks["spinreel-output1"]))
     offset = device_offset({n: tracks[n] for n in device_tracks}, device_tracks)
     cycles = frames // PERIOD
-    late = np.ones(cycles, bool)
+    late, carried, reached = np.ones(cycles, bool), None, None
     if offset is None:
         overruns.touched[:] = True  # nothing of the device's overruns can be placed
     else:
-        carries, intact = crossing({n: tracks[n] for n in device_tracks}, device_tracks, offset)
+        carries, intact, carried = crossing({n: tracks[n] for n in device_tracks}, device_tracks, offset)
         late = ~intact
         # Touched on either server or late on the network. Each studio cycle is
         # mapped to the device's cycle it carries, so what lies between two samples
@@ -105,6 +113,7 @@ def both_servers(results, tracks):
         device_lead = on_device.lead[::PERIOD][device_cycle].astype(np.int64)
         step = (device_cycle - np.arange(cycles)) * PERIOD
         spoiled = ~known | device_touched | late
+        reached = overruns.touched[::PERIOD][:cycles] | (known & device_touched)
         # Widened by two cycles on both sides, as each recorder widens the touched
         # cycles it flags in cycles.txt: a step on top of those flags, since the
         # device's flags and the late cycles are placed on the studio's recording here.
@@ -117,4 +126,4 @@ def both_servers(results, tracks):
         both = device_lead * 2 ** 24 + (step - step.min())
         lead = np.concatenate([np.repeat(np.where(known, both, -1), PERIOD), np.full(tail, -1)])
         overruns.lead = lead
-    return overruns, late
+    return overruns, late, carried, reached
