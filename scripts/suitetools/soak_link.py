@@ -9,12 +9,12 @@ of the samples' "t"), and linkwatch.<n>.log, that instance's log, read by
 suitetools.linkwatch.read_rows. A row ends at its instance's start plus its "seconds"
 and counts the second before that.
 
-A fault's window runs from its "begin <kind>" line in events.tsv to the next
+A fault's window runs from its "begin <kind>" line in events.tsv to its last
 "fault <kind>" line (written once the fault and its recovery checks are done) plus
 SETTLE_S: the few seconds a link is given to settle after a fault, as the studio's
 linkwatch starts again, the device's connections come back and the second device's
-join or leave passes. A fault that never ended lasts to the end. A row counts only
-when its second lies wholly outside every window.
+join or leave passes. A row counts only when its second lies wholly outside every
+window.
 
 A minute is the time between two consecutive samples (a minute between the periodic
 ones, less where a fault's sample falls between them); a row belongs to the minute in
@@ -64,15 +64,16 @@ def link_rows(logs):
 
 
 def fault_windows(events):
-    """(from, to) of each fault: its "begin <kind>" line to its "fault <kind>" line plus
-    SETTLE_S."""
+    """(from, to) of each fault: its "begin <kind>" line to the last "fault <kind>" line
+    before the next fault begins (a fault can fail more than once on its way) plus
+    SETTLE_S. A fault with no such line lasts until the next begins, or to the end."""
     windows = []
-    for i, e in enumerate(events):
-        if e["what"].startswith("begin "):
-            done = "fault " + e["what"][len("begin "):]
-            end = next((later["t"] for later in events[i + 1:] if later["what"] == done),
-                       math.inf)
-            windows.append((e["t"], end + SETTLE_S))
+    begins = [i for i, e in enumerate(events) if e["what"].startswith("begin ")]
+    for i, following in zip(begins, begins[1:] + [len(events)]):
+        done = "fault " + events[i]["what"][len("begin "):]
+        ends = [e["t"] for e in events[i + 1:following] if e["what"] == done]
+        end = ends[-1] if ends else events[following]["t"] if following < len(events) else math.inf
+        windows.append((events[i]["t"], end + SETTLE_S))
     return windows
 
 
