@@ -95,6 +95,13 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(soak_sampling.registry_counts(bytes(image)), (3, 2))
 
 
+    def test_differences_named_by_host(self):
+        def sample(device_clients):
+            figures = {"clients": 3, "edges": ["a <-> b"]}
+            return {"servers": {"studio": figures, "device": dict(figures, clients=device_clients)}}
+        self.assertEqual(soak_sampling.sample_differences(sample(4), sample(3)),
+                         ["device: clients 4 (baseline 3)"])
+
     def test_graph_of_jack_lsp(self):
         listing = ("system:capture_1\n   passthru:input\nsystem:playback_1\n"
                    "   passthru:output\n   fuzzpedal:output1\npassthru:input\n"
