@@ -96,9 +96,11 @@ def outside_seconds(start, end, windows):
 def minutes(out, samples, events):
     """Per minute between consecutive samples: start, end, outside (its seconds outside
     the windows), rows (its rows counted), seen (whether one counted a cycle), the
-    counts summed, round_trip (None where no row measured one without an overrun)."""
+    counts summed, round_trip (None where no row measured one without an overrun).
+    Also the windows and the rows counted, from the first sample to the last."""
     windows = fault_windows(events)
-    rows = [r for r in link_rows(os.path.join(out, "logs")) if not in_window(r, windows)]
+    rows = [r for r in link_rows(os.path.join(out, "logs")) if not in_window(r, windows)
+            and samples[0]["t"] < r["end"] <= samples[-1]["t"]]
     result = []
     for before, after in zip(samples, samples[1:]):
         start, end = before["t"], after["t"]
