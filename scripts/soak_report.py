@@ -2,7 +2,7 @@
 """The soak's measurements and its verdict on them (scripts/soak).
 
     soak_report.py sample <samples.jsonl> <tag> [--lock FILE] [--wardenpeek PATH]
-                   [--against-baseline] <role>=<pid>...
+                   [--against-baseline] [--host NAME LSP_FILE SHM_DIR]... <role>=<pid>...
     soak_report.py report <output_dir>
 
 `sample` appends one JSON line to <samples.jsonl>: for every process named (its role,
@@ -16,19 +16,27 @@ sampled holding that lock, which the shared-memory runner (soak_shm.py) holds fo
 of its runs. With --against-baseline the server's figures are compared with the first
 sample of the file; any difference is printed and the exit status is 1.
 
+Across two hosts (scripts/soak --net) each host is given with --host: its name, a file
+holding the output of `jack_lsp -c` run inside it just before (empty or missing: the
+listing failed) and the /dev/shm it sees (/proc/PID/root/dev/shm of one of its
+processes). The line then has "servers", those figures per host, instead of "server",
+and the roles name their host: studio/jackd=PID device/fuzzpedal=PID ...
+
 `report` reads <output_dir>/samples.jsonl and <output_dir>/events.tsv (written by
 scripts/soak), prints a table of every series (first sample, last sample, growth per
 hour, bound, verdict) and the faults, writes them to <output_dir>/table.txt, draws
-<output_dir>/soak.png and exits 1 when a bound is broken or an event failed.
+<output_dir>/soak.png and exits 1 when a bound is broken or an event failed. Across two
+hosts it also judges the link, from the studio's linkwatch logs in <output_dir>/logs/,
+per minute between samples outside the faults, and lists each minute below the table.
 
 The sampling, the growth per process across restarts and the bounds:
-suitetools.soak_sampling and suitetools.soak_judgement.
+suitetools.soak_sampling and suitetools.soak_judgement; the link: suitetools.soak_link.
 """
 import os
 import sys
 
-from suitetools import plots, soak_sampling
-from suitetools.soak_judgement import load, series_rows, table
+from suitetools import plots, soak_link, soak_sampling
+from suitetools.soak_judgement import load, series_rows, table, two_hosts
 
 
 def report(args):
@@ -38,7 +46,12 @@ def report(args):
         print("soak: no samples were taken")
         return 1
     rows = series_rows(samples)
+    link = soak_link.minutes(out, samples, events) if two_hosts(samples) else None
+    if link:
+        rows += soak_link.judged_rows(link)
     lines = table(rows, samples, events)
+    if link:
+        lines += soak_link.listing(link)
     broken = [r for r in rows if not r[5]]
     failed = [e for e in events if e["result"] == "FAIL"]
     verdict = ("soak: PASS, every series within its bound and every fault survived"
@@ -50,7 +63,7 @@ def report(args):
         f.write("\n".join(lines) + "\n")
     print("\n".join(lines))
     png = os.path.join(out, "soak.png")
-    plots.soak_plot(png, samples, events)
+    plots.soak_plot(png, samples, events, link)
     print("plot: " + png)
     return 1 if broken or failed else 0
 

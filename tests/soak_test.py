@@ -2,13 +2,21 @@
 """Checks the soak's judgement on synthetic input: growth kept per process across
 restarts with warm-up left out, the bounds of descriptors and RSS, the server's
 figures against their baseline, the reading of JACK's shared-memory registry and of
-jack_lsp -c (suitetools.soak_judgement and soak_sampling), and the verdict on one run
-of the shared-memory tools (suitetools.shmtools).
+jack_lsp -c (suitetools.soak_judgement and soak_sampling), the verdict on one run
+of the shared-memory tools (suitetools.shmtools), and the report of a soak across two
+hosts: each host's figures and the link's minutes from linkwatch logs
+(suitetools.soak_link).
 """
+import contextlib
+import io
+import json
+import os
 import struct
+import tempfile
 import unittest
 
-from suitetools import soak_judgement, soak_sampling
+import soak_report
+from suitetools import soak_judgement, soak_link, soak_sampling
 from suitetools.shmtools import judge_run
 
 
@@ -87,6 +95,13 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(soak_sampling.registry_counts(bytes(image)), (3, 2))
 
 
+    def test_differences_named_by_host(self):
+        def sample(device_clients):
+            figures = {"clients": 3, "edges": ["a <-> b"]}
+            return {"servers": {"studio": figures, "device": dict(figures, clients=device_clients)}}
+        self.assertEqual(soak_sampling.sample_differences(sample(4), sample(3)),
+                         ["device: clients 4 (baseline 3)"])
+
     def test_graph_of_jack_lsp(self):
         listing = ("system:capture_1\n   passthru:input\nsystem:playback_1\n"
                    "   passthru:output\n   fuzzpedal:output1\npassthru:input\n"
@@ -117,6 +132,82 @@ class SeriesRowsTest(unittest.TestCase):
         self.assertIn("7 at after spinreel", rows["server clients"][6])
         self.assertTrue(rows["server registry entries used"][5])
         self.assertEqual(rows["jackd descriptors"][6], "never sampled")
+
+
+class TwoHostsTest(unittest.TestCase):
+    """Samples each minute from 0 to 240 s; the studio's server killed from 125 s to
+    its "fault" line at 130 s; the studio's linkwatch from -0.5 s (its last row ends at
+    126.5 s) and again from 131 s. Rows in the fault's window carry a round trip of 640
+    and lost cycles, which must not count; a row at 70.5 s with an overrun a shorter
+    round trip, left out of it."""
+    HEADER = "# seconds on_time late lost repeated round_trip_min round_trip_max overruns frame_time\n"
+
+    def judged(self, round_trip=lambda end: 512, late_lost=lambda end: 0,
+               device_clients=lambda t: 9, starts=((1, -0.5, 127), (2, 131.0, 120))):
+        out = self.enterContext(tempfile.TemporaryDirectory())
+        os.mkdir(os.path.join(out, "logs"))
+        with open(os.path.join(out, "samples.jsonl"), "w") as f:
+            for t in (0, 60, 120, 180, 240):
+                figures = {"pid": 7, "start": -10, "fds": 9, "rss_kib": 900, "threads": 3}
+                servers = {host: {"clients": clients, "connections": 2, "edges": ["a <-> b", "c <-> d"],
+                                  "registry_entries": 4, "registry_servers": 1, "shm_files": 6}
+                           for host, clients in (("studio", 3), ("device", device_clients(t)))}
+                f.write(json.dumps({"t": t, "tag": "baseline" if t == 0 else "periodic",
+                                    "procs": {"studio/jackd": figures, "device/fuzzpedal": figures},
+                                    "servers": servers}) + "\n")
+        with open(os.path.join(out, "events.tsv"), "w") as f:
+            f.write("125.0\tbegin studio\tnote\t\n130.0\tfault studio\tok\tback\n")
+        with open(os.path.join(out, "logs", "linkwatch.starts"), "w") as f:
+            f.writelines("%d %s\n" % (n, started) for n, started, _ in starts)
+        for n, started, count in starts:
+            with open(os.path.join(out, "logs", "linkwatch.%d.log" % n), "w") as f:
+                f.write(self.HEADER)
+                for second in range(1, count + 1):
+                    end = started + second
+                    in_fault = 125 < end < 141
+                    trip = 640 if in_fault else 384 if end == 70.5 else round_trip(end)
+                    bad = 300 if in_fault else late_lost(end)
+                    f.write("%.1f 340 %d %d 0 %d %d %d %d\n" % (
+                        second, bad // 2, bad - bad // 2, trip, trip, end == 70.5, second * 44100))
+        samples, events = soak_judgement.load(out)
+        link = soak_link.minutes(out, samples, events)
+        rows = soak_judgement.series_rows(samples) + soak_link.judged_rows(link)
+        return out, {r[0]: (r[5], r[6]) for r in rows}
+
+    def test_a_clean_run_passes_with_the_fault_left_out(self):
+        out, rows = self.judged()
+        self.assertEqual([name for name, (ok, _) in rows.items() if not ok], [])
+        self.assertIn("studio connections", rows)
+        with contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual(soak_report.report([out]), 0)
+        with open(os.path.join(out, "table.txt")) as f:
+            lines = f.read().splitlines()
+        self.assertTrue(lines[-1].startswith("soak: PASS"))
+        self.assertIn("  120-180 s          45         512", "\n".join(lines))
+
+    def test_a_minute_whose_round_trip_drifts_fails(self):
+        ok, said = self.judged(round_trip=lambda end: 640 if 150 < end <= 180 else 512)[1]["link round trip (frames)"]
+        self.assertFalse(ok)
+        self.assertIn("1 of 4 minutes off: 640 at 120-180 s", said)
+
+    def test_late_and_lost_per_minute(self):
+        # Minute 60-120 s holds 60 rows; the bound's worth in one of them passes, one more fails.
+        for extra, passes in ((0, True), (1, False)):
+            bad = soak_link.LATE_LOST_PER_MINUTE + extra
+            ok, said = self.judged(late_lost=lambda end: bad if end == 90.5 else 0)[1][
+                "link late+lost per minute"]
+            self.assertEqual(ok, passes, said)
+
+    def test_a_minute_without_linkwatch_fails(self):
+        ok, said = self.judged(starts=((1, -0.5, 127),))[1]["link seen every minute"]
+        self.assertFalse(ok)
+        self.assertIn("not in 1 of 4 minutes: 180-240 s", said)
+
+    def test_servers_judged_per_host(self):
+        rows = self.judged(device_clients=lambda t: 10 if t == 120 else 9)[1]
+        self.assertEqual(rows["studio clients"], (True, "ok (5 samples)"))
+        self.assertFalse(rows["device clients"][0])
+        self.assertIn("10 at periodic", rows["device clients"][1])
 
 
 def wardencheck_log(lines):

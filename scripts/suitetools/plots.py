@@ -1,6 +1,7 @@
 """The pictures: each recording's waveform over its spectrogram, the demo's overview,
-the path across the network, and the soak's resources over time. matplotlib is loaded
-only when a picture is drawn."""
+the path across the network, and the soak's resources (and link) over time. matplotlib
+is loaded only when a picture is drawn."""
+import itertools
 import os
 
 import numpy as np
@@ -9,8 +10,9 @@ from . import wavfile
 from .facts import RATE
 from .measurements import (average_spectrum_dbfs, crest_db, dbfs, loop_start, peak_levels,
                            peak_of, rms_of, spectrogram_dbfs, squarest_window)
-from .soak_judgement import RSS_FLOOR_MIB, WARMUP_S, process_points
-from .soak_sampling import ROLES, SERVER_FIELDS
+from .soak_judgement import RSS_FLOOR_MIB, WARMUP_S, process_points, roles, servers
+from .soak_link import LATE_LOST_PER_MINUTE, SETTLE_S, late_lost_rate
+from .soak_sampling import SERVER_FIELDS
 from .sounds import PHRASE
 
 
@@ -193,17 +195,20 @@ def path_picture(path, channels, latency):
     plt.close(fig)
 
 
-def soak_plot(path, samples, events):
+def soak_plot(path, samples, events, link=None):
     """Four panels over the run: each process's descriptors, RSS and threads as the
     change since its baseline (what the bounds judge; a line per process, so a restart
-    breaks it), and the server's figures as they are."""
+    breaks it), and the servers' figures as they are; across two hosts a fifth, the
+    link's round trip and late and lost cycles per minute (soak_link.minutes), with the
+    faults' windows shaded."""
     plt = pyplot()
     panels = [("fds", "descriptors", 1), ("rss_kib", "RSS (MiB)", 1024.0),
               ("threads", "threads", 1)]
-    fig, axes = plt.subplots(4, 1, figsize=(12, 13), sharex=True)
-    colours = dict(zip(ROLES, plt.rcParams["axes.prop_cycle"].by_key()["color"]))
+    fig, axes = plt.subplots(5 if link else 4, 1, figsize=(12, 16 if link else 13), sharex=True)
+    judged = roles(samples)
+    colours = dict(zip(judged, itertools.cycle(plt.rcParams["axes.prop_cycle"].by_key()["color"])))
     for ax, (field, label, scale) in zip(axes, panels):
-        for role in ROLES:
+        for role in judged:
             points = [p for p in process_points(samples, role, field) if p[0] - p[3] >= WARMUP_S]
             first = True
             for process in dict.fromkeys(p[2] for p in points):
@@ -219,14 +224,20 @@ def soak_plot(path, samples, events):
                  va="bottom", ha="right")
     ax = axes[3]
     t = [s["t"] for s in samples]
-    for key, name in SERVER_FIELDS:
-        ax.plot(t, [s["server"][key] for s in samples], marker=".", label=name)
-    ax.plot(t, [s.get("memwarden_buffers") for s in samples], marker=".",
-            label="memwarden buffers allocated")
-    ax.set_ylabel("the server's figures")
-    ax.set_xlabel("time since the soak started (s)")
+    hosts = servers(samples)
+    for host, figures in hosts:
+        for key, name in SERVER_FIELDS:
+            ax.plot(t, [figures(s).get(key) for s in samples], marker=".",
+                    label=name if len(hosts) == 1 else "%s %s" % (host, name))
+    if any("memwarden_buffers" in s for s in samples) or len(hosts) == 1:
+        ax.plot(t, [s.get("memwarden_buffers") for s in samples], marker=".",
+                label="memwarden buffers allocated")
+    ax.set_ylabel("the server's figures" if len(hosts) == 1 else "the servers' figures")
     ax.legend(loc="center left", fontsize=8, ncol=3)
     ax.grid(True, alpha=0.3)
+    if link:
+        link_panel(axes[4], link)
+    axes[-1].set_xlabel("time since the soak started (s)")
     for e in events:
         if e["what"].startswith("fault "):
             for ax in axes:
@@ -239,3 +250,37 @@ def soak_plot(path, samples, events):
     fig.tight_layout()
     fig.savefig(path, dpi=80)
     plt.close(fig)
+
+
+def link_panel(ax, link):
+    """Each minute's round trip (left axis) and late and lost cycles per minute (right
+    axis, with their bound), each held over its minute; the faults' windows shaded."""
+    listed = link["minutes"]
+    if not listed:
+        return
+    edges = [m["start"] for m in listed] + [listed[-1]["end"]]
+
+    def held(values):
+        return edges, values + values[-1:]
+
+    ax.plot(*held([m["round_trip"] for m in listed]), drawstyle="steps-post", color="tab:blue",
+            linewidth=2, label="round trip (most common in the minute)")
+    ax.set_ylabel("link round trip (frames)")
+    ax.grid(True, alpha=0.3)
+    rates = ax.twinx()
+    for key, colour in (("late", "tab:orange"), ("lost", "tab:red")):
+        rates.plot(*held([m[key] * 60.0 / m["rows"] if m["rows"] else None for m in listed]),
+                   drawstyle="steps-post", color=colour, label=key + " per minute")
+    rates.plot(*held([late_lost_rate(m) for m in listed]), drawstyle="steps-post", color="k",
+               linewidth=0.8, label="late+lost per minute")
+    rates.axhline(LATE_LOST_PER_MINUTE, color="k", linestyle="--", linewidth=0.8)
+    rates.set_ylabel("cycles per minute (dashed: the bound)")
+    for a in (ax, rates):
+        a.margins(y=0.4)  # room for the legend above the lines
+    rates.set_ylim(bottom=0)
+    for a, b in link["windows"]:
+        ax.axvspan(a, min(b, edges[-1]), color="0.85", alpha=0.6)
+    handles = [h for a in (ax, rates) for h in a.get_legend_handles_labels()[0]]
+    ax.legend(handles, [h.get_label() for h in handles], loc="upper left", fontsize=8, ncol=4)
+    ax.set_title("The link, outside the faults' windows (shaded: a fault's begin to %g s "
+                 "after its end)" % SETTLE_S, loc="left", fontsize=10)

@@ -1,5 +1,7 @@
 """The soak's judgement on its samples (soak_report.py report): growth per series and
-its bound, the table and the faults.
+its bound, the table and the faults, for the soak on one server and the one across two
+hosts alike (whose samples carry each host's server figures under "servers" and name
+their processes "<host>/<program>").
 
 How restarts are handled: a restarted program is a new process, so each series is kept
 per process (keyed by pid and start time). A process's samples from its first WARMUP_S
@@ -80,16 +82,17 @@ def judge_rss(g):
     return True, "ok"
 
 
-def judge_level(values):
-    """Server figures: every sample equal to the first. `values` are (tag, value)."""
+def judge_level(values, unit="samples"):
+    """Server figures (and the link's round trip): every value equal to the first.
+    `values` are (tag, value), `unit` what they are taken at, in words."""
     if not values:
-        return False, "no samples"
+        return False, "no " + unit
     baseline = values[0][1]
     off = [(tag, v) for tag, v in values if v != baseline]
     if off:
-        return False, "%d of %d samples off: %s" % (
-            len(off), len(values), "; ".join("%s at %s" % (v, tag) for tag, v in off[:4]))
-    return True, "ok (%d samples)" % len(values)
+        return False, "%d of %d %s off: %s" % (
+            len(off), len(values), unit, "; ".join("%s at %s" % (v, tag) for tag, v in off[:4]))
+    return True, "ok (%d %s)" % (len(values), unit)
 
 
 def load(out):
@@ -110,6 +113,27 @@ def load(out):
     return samples, events
 
 
+def two_hosts(samples):
+    return bool(samples) and "servers" in samples[0]
+
+
+def roles(samples):
+    """The roles judged: on one server the soak's own (one never sampled fails); on two
+    hosts those the samples name, in the order first seen."""
+    if not two_hosts(samples):
+        return ROLES
+    return list(dict.fromkeys(role for s in samples for role in s["procs"]))
+
+
+def servers(samples):
+    """(name, figures of a sample) per server: "server" on one host; on two each host by
+    its name, in the order first seen (a host missing from a sample has no figures)."""
+    if not two_hosts(samples):
+        return [("server", lambda s: s["server"])]
+    hosts = dict.fromkeys(host for s in samples for host in s["servers"])
+    return [(host, lambda s, host=host: s["servers"].get(host) or {}) for host in hosts]
+
+
 def process_points(samples, role, field):
     points = []
     for s in samples:
@@ -124,7 +148,7 @@ def series_rows(samples):
     """(name, first, last, growth dict or None, bound, ok, verdict) per series."""
     rows = []
     span = samples[-1]["t"] - samples[0]["t"] if len(samples) > 1 else 0
-    for role in ROLES:
+    for role in roles(samples):
         for field, name, judge, bound in (
                 ("fds", "descriptors", judge_count, "no growth"),
                 ("threads", "threads", judge_count, "no growth"),
@@ -148,17 +172,19 @@ def series_rows(samples):
         ok, verdict = judge_count(g)
         rows.append(("memwarden buffers allocated", buffers[0][1], buffers[-1][1], g,
                      "no growth", ok, verdict))
-    for key, name in SERVER_FIELDS:
-        values = [(s["tag"], s["server"][key]) for s in samples]
-        ok, verdict = judge_level(values)
-        if key == "connections" and ok:
-            edges = [(s["tag"], s["server"]["edges"]) for s in samples]
-            ok, verdict = judge_level(edges)
-        flat = {"growth": values[-1][1] - values[0][1] if None not in (values[0][1], values[-1][1]) else 0,
-                "span": span, "processes": None}
-        flat["per_hour"] = flat["growth"] * 3600.0 / span if span else 0.0
-        rows.append(("server " + name, values[0][1], values[-1][1], flat,
-                     "= first sample, every sample", ok, verdict))
+    for server, figures in servers(samples):
+        for key, name in SERVER_FIELDS:
+            values = [(s["tag"], figures(s).get(key)) for s in samples]
+            ok, verdict = judge_level(values)
+            if key == "connections" and ok:
+                edges = [(s["tag"], figures(s).get("edges")) for s in samples]
+                ok, verdict = judge_level(edges)
+            flat = {"growth": values[-1][1] - values[0][1]
+                    if None not in (values[0][1], values[-1][1]) else 0,
+                    "span": span, "processes": None}
+            flat["per_hour"] = flat["growth"] * 3600.0 / span if span else 0.0
+            rows.append(("%s %s" % (server, name), values[0][1], values[-1][1], flat,
+                         "= first sample, every sample", ok, verdict))
     return rows
 
 

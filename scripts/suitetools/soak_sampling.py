@@ -1,7 +1,7 @@
 """The soak's samples of its processes, the server and memwarden: one JSON line per
 sample, as soak_report.py's `sample` describes it (descriptors, resident memory and
 threads of every process named; the server's clients, connections, registry and
-/dev/shm files; memwarden's buffers)."""
+/dev/shm files, or each host's in a soak across two hosts; memwarden's buffers)."""
 import fcntl
 import json
 import os
@@ -15,7 +15,7 @@ from .facts import PROGRAMS
 
 # The processes the soak watches: the server, the five clients, memwarden.
 ROLES = ["jackd"] + PROGRAMS[:5] + ["memwarden"]
-REGISTRY = "/dev/shm/jack-shm-registry"
+REGISTRY = "jack-shm-registry"  # in the server's /dev/shm
 SERVER_FIELDS = [("clients", "clients"), ("connections", "connections"),
                  ("registry_entries", "registry entries used"),
                  ("registry_servers", "registry server slots used"),
@@ -107,14 +107,30 @@ def graph_of(listing):
     return sorted(clients), sorted(edges)
 
 
-def server_figures():
-    clients, edges = jack_graph()
+def listed_graph(path):
+    """Client names and connections from a file holding jack_lsp -c's output, run by
+    the caller inside another host; (None, None) when it is empty or missing (the
+    listing failed)."""
     try:
-        with open(REGISTRY, "rb") as f:
+        with open(path) as f:
+            listing = f.read()
+    except OSError:
+        return None, None
+    return graph_of(listing) if listing.strip() else (None, None)
+
+
+def server_figures(graph=None, shm_dir="/dev/shm"):
+    """The server's figures: its clients and connections from `graph` (client names and
+    connections, or (None, None) for a listing that failed; by default jack_lsp -c run
+    here), its registry and its files from `shm_dir`, the /dev/shm it sees."""
+    clients, edges = jack_graph() if graph is None else graph
+    try:
+        with open(os.path.join(shm_dir, REGISTRY), "rb") as f:
             used, servers = registry_counts(f.read())
     except (OSError, struct.error):
         used = servers = None
-    files = sum(len(names) + len(dirs) for _, dirs, names in os.walk("/dev/shm"))
+    files = (sum(len(names) + len(dirs) for _, dirs, names in os.walk(shm_dir))
+             if os.path.isdir(shm_dir) else None)
     return {"clients": len(clients) if clients is not None else None,
             "client_names": clients,
             "connections": len(edges) if edges is not None else None, "edges": edges,
@@ -130,15 +146,14 @@ def memwarden_buffers(wardenpeek):
     return shmtools.buffer_count(status)
 
 
-def server_differences(sample, baseline):
-    """What of the server's figures differs from the baseline sample, in words."""
+def server_differences(figures, baseline):
+    """What of one server's figures differs from its baseline's, in words."""
     said = []
     for key, name in SERVER_FIELDS:
-        if sample["server"][key] != baseline["server"][key]:
-            said.append("%s %s (baseline %s)" % (name, sample["server"][key],
-                                                  baseline["server"][key]))
-    lost = sorted(set(baseline["server"]["edges"] or []) - set(sample["server"]["edges"] or []))
-    new = sorted(set(sample["server"]["edges"] or []) - set(baseline["server"]["edges"] or []))
+        if figures.get(key) != baseline.get(key):
+            said.append("%s %s (baseline %s)" % (name, figures.get(key), baseline.get(key)))
+    lost = sorted(set(baseline.get("edges") or []) - set(figures.get("edges") or []))
+    new = sorted(set(figures.get("edges") or []) - set(baseline.get("edges") or []))
     if lost:
         said.append("lost " + ", ".join(lost))
     if new:
@@ -146,11 +161,23 @@ def server_differences(sample, baseline):
     return said
 
 
+def sample_differences(sample, baseline):
+    """What of a sample's server figures differs from the baseline sample's, in words;
+    on two hosts each difference is named by its host."""
+    if "servers" not in sample:
+        return server_differences(sample["server"], baseline["server"])
+    said = []
+    for host in dict.fromkeys(list(baseline.get("servers", {})) + list(sample["servers"])):
+        said += ["%s: %s" % (host, words) for words in server_differences(
+            sample["servers"].get(host) or {}, baseline.get("servers", {}).get(host) or {})]
+    return said
+
+
 def sample(args):
     path, tag = args[0], args[1]
     lock = wardenpeek = None
     against_baseline = False
-    roles = {}
+    roles, hosts = {}, {}
     rest = args[2:]
     while rest:
         word = rest.pop(0)
@@ -160,6 +187,10 @@ def sample(args):
             wardenpeek = rest.pop(0)
         elif word == "--against-baseline":
             against_baseline = True
+        elif word == "--host":
+            name, listing, shm_dir = rest[:3]
+            del rest[:3]
+            hosts[name] = (listing, shm_dir)
         else:
             role, _, pid = word.partition("=")
             roles[role] = int(pid)
@@ -171,7 +202,11 @@ def sample(args):
     others = {role: pid for role, pid in roles.items() if role != "memwarden"}
     figures = processes_figures(list(others.values()), boot_time, ticks)
     taken["procs"] = {role: figures[pid] for role, pid in others.items()}
-    taken["server"] = server_figures()
+    if hosts:
+        taken["servers"] = {name: server_figures(listed_graph(listing), shm_dir)
+                            for name, (listing, shm_dir) in hosts.items()}
+    else:
+        taken["server"] = server_figures()
     if "memwarden" in roles:
         held = open(lock, "a") if lock else None
         if held:
@@ -191,7 +226,7 @@ def sample(args):
     if against_baseline:
         with open(path) as f:
             baseline = json.loads(f.readline())
-        differences = server_differences(taken, baseline)
+        differences = sample_differences(taken, baseline)
         if differences:
             print("; ".join(differences))
             return 1
