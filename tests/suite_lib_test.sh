@@ -115,7 +115,7 @@ check "type_keys: nothing once the process has ended" [ ! -e "$tmp/none" ]
 check "a trap during type_keys sees the script's own log" [ "$(cat "$tmp/trap-saw")" = the-script-log ]
 
 # The scripts' help, from their USAGE.
-for name in demo demo-net soak bench-suite bench-shm; do
+for name in demo demo-net soak soak-net bench-suite bench-shm; do
     out=$("$scripts/$name" --help)
     status=$?
     check "$name --help: status 0 and its usage" \
