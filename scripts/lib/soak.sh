@@ -70,3 +70,40 @@ wait_handlers() {
     return 1
 }
 
+
+# next_signal <role>: sets `sig` to the signal that stops the role's client this time:
+# SIGTERM, SIGINT, SIGHUP and SIGQUIT, taking turns.
+soak_signals=(TERM INT HUP QUIT)
+declare -A soak_signal_turn=()
+next_signal() {
+    local n=${soak_signal_turn[$1]:-0}
+    soak_signal_turn[$1]=$((n + 1))
+    sig=${soak_signals[n % 4]}
+}
+
+# stopped_by_signal <role> <pid> <its log>: sends `sig`; the client must end within 2 s
+# with status 0 and one "signal received, exiting ..." line in its log. Else a failed
+# event of "fault <role>" and status 1. Sets took_ms.
+stopped_by_signal() {
+    local lines
+    if ! stop_process "$2" "$sig" 2000; then
+        event "fault $1" FAIL "still running 2 s after SIG$sig (pid $2; killed)"
+    elif [ "$ended_status" != 0 ]; then
+        event "fault $1" FAIL "SIG$sig ended it with status $ended_status, not 0"
+    else
+        lines=$(grep -c '^signal received, exiting \.\.\.$' "$3" || true)
+        [ "$lines" = 1 ] && return 0
+        event "fault $1" FAIL "$lines lines \"signal received, exiting ...\" after SIG$sig"
+    fi
+    return 1
+}
+
+# stopped_at_end <what> <pid>: the orderly end of a client: SIGTERM, status 0 within 2 s,
+# else a failed event of "stop <what>".
+stopped_at_end() {
+    if ! stop_process "$2" TERM 2000; then
+        event "stop $1" FAIL "still running 2 s after SIGTERM (killed)"
+    elif [ "$ended_status" != 0 ]; then
+        event "stop $1" FAIL "SIGTERM ended it with status $ended_status, not 0"
+    fi
+}
