@@ -40,9 +40,32 @@ def settled_counts(paths):
     return counts
 
 
+def emulator_kib(pid):
+    """What an emulated program's emulator (qemu-user) keeps resident for itself, in KiB:
+    its code cache (the anonymous mapping it writes and executes) and its own heap
+    (the program's heap lies in the emulated address space). The cache fills as the
+    program first runs each stretch of its code, after a fault too, which says nothing
+    of the program's own memory. 0 for a program that runs natively."""
+    try:
+        if not os.path.basename(os.readlink("/proc/%d/exe" % pid)).startswith("qemu-"):
+            return 0
+        total, own = 0, False
+        with open("/proc/%d/smaps" % pid) as f:
+            for line in f:
+                fields = line.split()
+                if re.match(r"^[0-9a-f]+-[0-9a-f]+$", fields[0]):
+                    own = (fields[1] == "rwxp" and len(fields) == 5) or fields[-1] == "[heap]"
+                elif own and fields[0] == "Rss:":
+                    total += int(fields[1])
+        return total
+    except OSError:
+        return 0
+
+
 def processes_figures(pids, boot_time, ticks):
     """Per pid: descriptors, resident KiB, threads and start time (epoch seconds), or
-    None when the process is gone."""
+    None when the process is gone. For an emulated program the resident KiB leave out
+    what the emulator keeps for itself (emulator_kib, kept beside them)."""
     figures = {}
     for pid in pids:
         try:
@@ -56,8 +79,12 @@ def processes_figures(pids, boot_time, ticks):
         if fields[0] in ("Z", "X"):
             figures[pid] = None
             continue
+        emulator = emulator_kib(pid)
         figures[pid] = {"pid": pid, "start": boot_time + int(fields[19]) / ticks,
-                        "rss_kib": int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))}
+                        "rss_kib": int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))
+                        - emulator}
+        if emulator:
+            figures[pid]["emulator_kib"] = emulator
     live = [pid for pid in pids if figures[pid]]
     counts = settled_counts(["/proc/%d/%s" % (pid, d) for pid in live for d in ("fd", "task")])
     for pid in live:
