@@ -2,7 +2,8 @@
 wavfile, sounds (the demo's loop, keys, tones and click), cycles (the recorder's
 cycles.txt), checks (the demo's audio checks and their verdict), measurements,
 summary (what each program did), shmtools (wardencheck's and wardenpeek's output),
-network (the demo across two servers), plots, soak_sampling and soak_judgement.
+network (the demo across two servers), linkwatch (linkwatch's log over a window),
+plots, soak_sampling and soak_judgement.
 
 The entry points in scripts/ import it directly; the tests get scripts/ on PYTHONPATH.
 """
