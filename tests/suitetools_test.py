@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The scripts' package, suitetools: the tone and the click that bench-suite and
 demo --net write through it read back as written, padplayer's keys play as the checks
-expect, and a Verdict's exit status. scripts/ is on PYTHONPATH (tests/CMakeLists.txt)."""
+expect, a Verdict's exit status, and linkwatch's log summed over bench-suite's window. scripts/ is on PYTHONPATH (tests/CMakeLists.txt)."""
 import io
 import os
 import subprocess
@@ -72,6 +72,30 @@ class LinkwatchCountingTest(unittest.TestCase):
         self.assertFalse(linkwatch.agrees(second(3, 2, 2, False), late))
         self.assertTrue(linkwatch.agrees(second(3, 5, 1, True), late))
         self.assertFalse(linkwatch.agrees(second(0, 5, 1, True), late))
+
+class LinkwatchLogTest(unittest.TestCase):
+    # Columns found by name: a column added at the end, a row cut short at the exit.
+    LOG = ("# seconds on_time late lost repeated round_trip_min round_trip_max overruns frame_time\n"
+           "1.0 300 0 0 0 512 512 0 100\n"
+           "2.0 340 2 1 1 512 640 1 200\n"
+           "3.0 344 0 0 0 - - 0 300\n"
+           "4.0 338 1 3 0 384 512 2 400\n"
+           "5.0 345 0\n")
+
+    def test_rows_wholly_in_the_window_summed(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "link.txt")
+            with open(path, "w") as f:
+                f.write(self.LOG)
+            rows = linkwatch.read_rows(path)
+            # Started between 100.0 and 100.2: the first second may begin before 100.05,
+            # the fourth may end after 104.1.
+            kept = linkwatch.rows_within(rows, 100.0, 100.2, 100.05, 104.1)
+            line = linkwatch.window_line(path, 100000000, 100200000, 101000000, 104200000)
+        self.assertEqual(len(rows), 4)
+        self.assertEqual([row["seconds"] for row in kept], [2.0, 3.0])
+        self.assertEqual(line, "1022 3 4 1 384..640 3")
+        self.assertEqual(linkwatch.summed(kept[1:])["round_trip_min"], None)
 
 
 if __name__ == "__main__":

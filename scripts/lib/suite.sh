@@ -240,6 +240,19 @@ start_jackd() {
 # PREFIX); returns 1 when it did not.
 jackd_up() { "$@" jack_wait -w -t 10 >/dev/null 2>&1; }
 
+# start_studio LOG LOAD_LOG PERIOD PREFIX...: a studio for JACK's network transport,
+# run after PREFIX (the studio host's `net-hosts run ...`): jackd -n studio with the
+# dummy backend at PERIOD frames, two capture and two playback ports, its output into
+# LOG and its pid into jackd_pid, then netmanager loaded once it answers (jack_load's
+# output into LOAD_LOG). Returns 1 when the server did not answer or netmanager did
+# not load within 10 s.
+start_studio() {
+    local _log=$1 _load_log=$2 _period=$3
+    shift 3
+    start_jackd "$_log" "$@" -- -n studio -t 5000 -d dummy -r "$suite_rate" -p "$_period" -C 2 -P 2
+    jackd_up "$@" && timeout 10 "$@" jack_load netmanager >"$_load_log" 2>&1
+}
+
 # poll_until SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds (0) or
 # SECONDS pass (1); a COMMAND that returns 2 gives up at once.
 poll_until() {
