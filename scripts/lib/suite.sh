@@ -253,6 +253,15 @@ start_studio() {
     jackd_up "$@" && timeout 10 "$@" jack_load netmanager >"$_load_log" 2>&1
 }
 
+# sorted_graph: jack_lsp -c's listing on standard input, each port's connections in
+# name order (the order in which they were made depends on which client got there
+# first), so that two listings of the same graph compare equal.
+sorted_graph() {
+    awk '/^[^ \t]/ { port++; printf "%06d 0 %s\n", port, $0; next }
+         { printf "%06d 1 %s\n", port, $0 }' |
+        LC_ALL=C sort -k1,1n -k2,2n -k3 | cut -d' ' -f3-
+}
+
 # poll_until SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds (0) or
 # SECONDS pass (1); a COMMAND that returns 2 gives up at once.
 poll_until() {
