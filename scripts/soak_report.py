@@ -58,13 +58,13 @@ def report(args):
                if not broken and not failed else
                "soak: FAIL, %d series beyond their bounds, %d failed events"
                % (len(broken), len(failed)))
-    lines += ["", verdict]
+    png = os.path.join(out, "soak.png")
+    plots.soak_plot(png, samples, events, link)
+    # The verdict last, in the table and on standard output.
+    lines += ["", "plot: " + png, verdict]
     with open(os.path.join(out, "table.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")
     print("\n".join(lines))
-    png = os.path.join(out, "soak.png")
-    plots.soak_plot(png, samples, events, link)
-    print("plot: " + png)
     return 1 if broken or failed else 0
 
 
