@@ -2,8 +2,9 @@
 # scripts/lib/suite.sh, the helpers of the suite's scripts: a zombie counts as ended
 # also in a terminal's foreground group (where ps says Z+), stop_pids kills what
 # ignores SIGTERM and keeps each exit status, usage prints the help text as it is,
-# jackd_overruns counts only the two overrun lines, and each script that keeps its
-# help in USAGE prints it.
+# jackd_overruns counts only the two overrun lines, sorted_graph compares graphs
+# whatever order their connections came in, and each script that keeps its help in
+# USAGE prints it.
 #
 #   suite_lib_test.sh <scripts dir>
 set -uo pipefail
@@ -113,6 +114,13 @@ check "type_keys: nothing once the process has ended" [ ! -e "$tmp/none" ]
     type_keys -n 20 -l "$tmp/typed-2"
 )
 check "a trap during type_keys sees the script's own log" [ "$(cat "$tmp/trap-saw")" = the-script-log ]
+
+# sorted_graph: the same graph whatever order its connections were made in.
+one=$(printf 'a:out\n   b:in\n   c:in\nb:in\n   a:out\n' | sorted_graph)
+other=$(printf 'a:out\n   c:in\n   b:in\nb:in\n   a:out\n' | sorted_graph)
+third=$(printf 'a:out\n   c:in\nb:in\n' | sorted_graph)
+check "sorted_graph: one graph, connections in either order, compare equal" [ "$one" = "$other" ]
+check "sorted_graph: a lost connection shows" [ "$one" != "$third" ]
 
 # The scripts' help, from their USAGE.
 for name in demo demo-net soak soak-net bench-suite bench-shm; do

@@ -72,6 +72,24 @@ class LinkwatchCountingTest(unittest.TestCase):
         self.assertFalse(linkwatch.agrees(second(3, 2, 2, False), late))
         self.assertTrue(linkwatch.agrees(second(3, 5, 1, True), late))
         self.assertFalse(linkwatch.agrees(second(0, 5, 1, True), late))
+    def test_each_row_takes_the_cycles_up_to_the_frame_time_it_names(self):
+        # Cycles of 128 frames; rows ending at cycles 3, 7 and 11; one late cycle each
+        # in the first two rows, the second's beside an edge; an overrun on cycle 9.
+        times = np.arange(12) * 128
+        counts = np.zeros((12, 4), np.int64)
+        counts[1, linkwatch.LATE] = counts[6, linkwatch.LATE] = 1
+        reached = np.zeros(12, bool)
+        reached[9] = True
+        rows = [{"frame_time": 3 * 128, "overruns": 0}, {"frame_time": 7 * 128, "overruns": 0},
+                {"frame_time": 11 * 128, "overruns": 0}, {"frame_time": 15 * 128, "overruns": 0}]
+        seconds = linkwatch.per_second(rows, times, counts, reached, 128)
+        # The first row has no row before it inside the recording; the last ends past it.
+        self.assertEqual([s["row"] for s in seconds], rows[1:3])
+        self.assertEqual([s["cycles"] for s in seconds], [4, 4])
+        self.assertEqual([int(s["recorded"][linkwatch.LATE]) for s in seconds], [1, 0])
+        self.assertEqual([int(s["slack"][linkwatch.LATE]) for s in seconds], [1, 1])
+        self.assertEqual([s["reached"] for s in seconds], [False, True])
+
 
 class LinkwatchLogTest(unittest.TestCase):
     # Columns found by name: a column added at the end, a row cut short at the exit.
