@@ -11,7 +11,7 @@ from .facts import RATE
 from .measurements import (average_spectrum_dbfs, crest_db, dbfs, loop_start, peak_levels,
                            peak_of, rms_of, spectrogram_dbfs, squarest_window)
 from .soak_judgement import RSS_FLOOR_MIB, WARMUP_S, process_points, roles, servers
-from .soak_link import LATE_LOST_PER_MINUTE, SETTLE_S, late_lost_rate
+from .soak_link import COUNTS, LATE_LOST_SHARE, SETTLE_S, late_lost_rate
 from .soak_sampling import SERVER_FIELDS
 from .sounds import PHRASE
 
@@ -273,7 +273,9 @@ def link_panel(ax, link):
                    drawstyle="steps-post", color=colour, label=key + " per minute")
     rates.plot(*held([late_lost_rate(m) for m in listed]), drawstyle="steps-post", color="k",
                linewidth=0.8, label="late+lost per minute")
-    rates.axhline(LATE_LOST_PER_MINUTE, color="k", linestyle="--", linewidth=0.8)
+    rates.plot(*held([LATE_LOST_SHARE * sum(m[c] for c in COUNTS) * 60.0 / m["rows"]
+                      if m["rows"] else None for m in listed]),
+               drawstyle="steps-post", color="k", linestyle="--", linewidth=0.8)
     rates.set_ylabel("cycles per minute (dashed: the bound)")
     for a in (ax, rates):
         a.margins(y=0.4)  # room for the legend above the lines

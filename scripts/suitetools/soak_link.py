@@ -23,8 +23,10 @@ which it ends. The bounds, per minute:
       tie), leaving out the rows of seconds in which the studio's server overran, since
       an overrun can move the echo by a period; the same in every minute (drift 0
       frames). A minute whose rows measured none is shown and not compared;
-  late+lost cycles: at most LATE_LOST_PER_MINUTE per minute, prorated to the seconds
-      the minute's rows count;
+  late+lost cycles: at most LATE_LOST_SHARE of the minute's cycles (on time, late, lost
+      and repeated), the share of late cycles the network tests allow; measured: none
+      at all with the armhf device at 1024 frames, a few in a thousand with the
+      x86-64 device at 256 (see doc/network.md);
   the link seen: a minute with at least MIN_OUTSIDE_S seconds outside the windows must
       have a row that counted a cycle (none: linkwatch was not running, or the link
       never came up; a row is a second long and must lie wholly outside the windows, so
@@ -37,7 +39,7 @@ from . import linkwatch
 from .soak_judgement import judge_level
 
 SETTLE_S = 10.0
-LATE_LOST_PER_MINUTE = 60  # measured: see doc/network.md
+LATE_LOST_SHARE = 1 / 50
 MIN_OUTSIDE_S = 2.0
 COUNTS = ("on_time", "late", "lost", "repeated")
 NEEDED = ("seconds", "round_trip_min", "round_trip_max", "overruns") + COUNTS
@@ -133,12 +135,11 @@ def judged_rows(link):
              trips[-1][1] if trips else None, None, "= first minute's (drift 0)",
              ok, verdict)]
     counted = [m for m in listed if m["rows"]]
-    over = [m for m in counted
-            if m["late"] + m["lost"] > LATE_LOST_PER_MINUTE * m["rows"] / 60.0]
+    over = [m for m in counted if m["late"] + m["lost"] > LATE_LOST_SHARE * sum(m[c] for c in COUNTS)]
     rates = ["%.0f" % late_lost_rate(m) for m in counted]
     rows.append(("link late+lost per minute", rates[0] if rates else None,
                  rates[-1] if rates else None, None,
-                 "<= %g per minute of rows" % LATE_LOST_PER_MINUTE, not over,
+                 "<= 1 in %g cycles" % (1 / LATE_LOST_SHARE), not over,
                  "%d of %d minutes over: %s" % (len(over), len(counted), "; ".join(
                      "%d in %d s at %s" % (m["late"] + m["lost"], m["rows"], label(m))
                      for m in over[:4])) if over else "ok (%d minutes)" % len(counted)))
