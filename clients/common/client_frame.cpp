@@ -102,6 +102,7 @@ void* client_closer(void*) {
     stall.sa_handler = stall_aborting_thread;
     sigaction(SIGABRT, &stall, nullptr);
     send_byte(closing_pipe[1]);  // the close starts now
+    if (running_program->before_close) running_program->before_close();
     jack_client_close(client);
     send_byte(closing_pipe[1]);  // and has ended
     return nullptr;

@@ -41,6 +41,10 @@ struct client_program_t {
     void (*connect)();
     // Replaces the default park (sleep for ever); must not return.
     void (*main_loop)();
+    // Runs on the closing thread when a signal ends the program, before the client
+    // closes: a main loop that calls into the client stops doing so here, since a
+    // call beside the close can meet a client half torn down.
+    void (*before_close)();
     // Writes what the program still holds for standard output, as far as it goes
     // without blocking; run on every way out.
     void (*drain_output)();

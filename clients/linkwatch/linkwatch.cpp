@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "client_frame.h"
@@ -41,6 +42,9 @@ std::atomic<uint32_t> counted_frame_time{0};
 
 // What keep_connected reports missing, so that each absence is said once.
 std::string missing_said;
+// Held by the main thread while it calls into the client, and for good once a signal's
+// close begins: a connection made beside the close once ended the program by SIGSEGV.
+std::mutex client_calls;
 
 double seconds_since_start() {
     timespec now{};
@@ -221,13 +225,18 @@ void linkwatch_main_loop() {
     watching.store(true);
     timespec next = started;
     for (;;) {
-        keep_connected();
+        {
+            const std::lock_guard<std::mutex> calling(client_calls);
+            keep_connected();
+        }
         next.tv_sec += 1;
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
         if (receiving) report(seconds_since_start());
     }
 }
+
+void linkwatch_before_close() { client_calls.lock(); }
 
 void linkwatch_drain() {
     if (receiving && watching.load()) report(seconds_since_start());

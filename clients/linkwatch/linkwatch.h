@@ -20,5 +20,7 @@ void linkwatch_callbacks(void* callback_arg);
 int linkwatch_process(jack_nframes_t nframes, void* arg) REALTIME_NONBLOCKING;
 // Once a second: the connections kept, and on the studio the line and the log row.
 [[noreturn]] void linkwatch_main_loop();
+// Stops the main loop's calls into the client for good, before a signal's close.
+void linkwatch_before_close();
 // On the way out: the line and row of the last part of a second.
 void linkwatch_drain();

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     program.process = linkwatch_process;
     program.more_callbacks = linkwatch_callbacks;
     program.main_loop = linkwatch_main_loop;
+    program.before_close = linkwatch_before_close;
     program.drain_output = linkwatch_drain;
     run_client(argc, argv, program);
 }
