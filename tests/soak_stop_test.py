@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Stops scripts/soak while it runs, once with SIGTERM to the script and once with
 SIGINT to its whole process group (what Ctrl-C in a terminal sends), and checks that
-it ends within 3 s with status 130 and leaves nothing behind: none of the processes
-it started runs, no process runs on its output folder, no scratch folder of its own
-is left in /tmp and no mount on /sdcard; and that the inner half stopped them itself,
-so that the outer half found nothing left in the namespace to kill. With --net, the
-same of `scripts/soak --net` with the x86-64 device, whose hosts count among the
-processes it started (with them go their namespaces, veths and mounts).
+it ends within 3 s (4 s across two hosts) with status 130 and leaves nothing behind:
+none of the processes it started runs, no process runs on its output folder, no
+scratch folder of its own is left in /tmp and no mount on /sdcard; and that the inner
+half stopped them itself, so that the outer half found nothing left in the namespace
+to kill. With --net, the same of `scripts/soak --net` with the x86-64 device, whose
+hosts count among the processes it started (with them go their namespaces, veths and
+mounts).
 
 usage: soak_stop_test.py <scripts/soak> <build_dir> [--net]
 """
@@ -22,6 +23,9 @@ import unittest
 SOAK, BUILD = sys.argv[1], sys.argv[2]
 NET = sys.argv[3:4] == ["--net"]
 del sys.argv[1:3 + NET]
+# Seconds from the signal to the end: across two hosts the hosts' own teardown comes
+# on top (about a second).
+BOUND = 4.0 if NET else 3.0
 
 
 def alive(pid):
@@ -90,12 +94,12 @@ class SoakStopTest(unittest.TestCase):
     def test_sigterm_to_the_script(self):
         status, took = self.stopped(lambda soak: soak.send_signal(signal.SIGTERM))
         self.assertEqual(status, 130)
-        self.assertLess(took, 3.0)
+        self.assertLess(took, BOUND)
 
     def test_sigint_to_its_process_group(self):
         status, took = self.stopped(lambda soak: os.killpg(soak.pid, signal.SIGINT))
         self.assertEqual(status, 130)
-        self.assertLess(took, 3.0)
+        self.assertLess(took, BOUND)
 
 
 if __name__ == "__main__":
