@@ -362,6 +362,18 @@ open_keys() {
     exec {keys}<>"$keys_dir/keys"
 }
 
+# keys_on_host HOSTS_DIR HOST KEY...: padplayer's keys on a private /sdcard of a host
+# from scripts/net-hosts, a tmpfs in the host's mount namespace that goes with it (the
+# machine keeps at most an empty mount point).
+keys_on_host() {
+    local _hosts=$1 _host=$2
+    shift 2
+    mkdir -p /sdcard
+    "$root/scripts/net-hosts" run "$_hosts" "$_host" sh -c \
+        'mount -t tmpfs -o mode=0755 keys /sdcard && mkdir /sdcard/Sounds && cp "$@" /sdcard/Sounds/' \
+        sh "$@"
+}
+
 # type_keys [-n COUNT] [-u PID] [-l LOG]: a bar of kick (a), snare (s) and hi-hat (d)
 # into padplayer's FIFO, a key every 0.3 s, over and over: COUNT keys at most, and
 # while PID runs, where given; each key is also added to LOG. The pause is a read on
